@@ -1,0 +1,45 @@
+# Shared set-up for the test and benchmark commands: system packages, the
+# CPython interpreters to use, and one virtual environment per interpreter.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Installs the Debian packages the build needs when any is missing.
+ensure_system_packages() {
+  local missing=()
+  command -v cmake >/dev/null || missing+=(cmake)
+  command -v g++ >/dev/null || missing+=(g++)
+  [ -f /usr/include/xxhash.h ] || missing+=(libxxhash-dev)
+  [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing ${missing[*]}"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+
+# Prints one python executable per CPython 3.11+ found (pyenv first).
+interpreters() {
+  local found=()
+  if command -v pyenv >/dev/null; then
+    local v
+    for v in $(pyenv versions --bare 2>/dev/null); do
+      local py="$(pyenv root)/versions/$v/bin/python"
+      [ -x "$py" ] && "$py" -c 'import sys; sys.exit(not (sys.version_info >= (3, 11) and sys.implementation.name == "cpython"))' 2>/dev/null \
+        && found+=("$py")
+    done
+  fi
+  [ ${#found[@]} -gt 0 ] || found+=("$(command -v python3)")
+  printf '%s\n' "${found[@]}"
+}
+
+# Creates (or reuses) the virtual environment of interpreter $1, installs the
+# packages named after it and quibex itself; prints the venv's python.
+prepare_venv() {
+  local py=$1; shift
+  local tag
+  tag=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  local venv="$ROOT/.venv/$tag"
+  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" >&2
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$ROOT" >&2
+  echo "$venv/bin/python"
+}

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ units through ctest, then the Python tests on
+# every CPython 3.11+ present. Fails if any test fails anywhere.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+ensure_system_packages
+
+status=0
+first_py=$(interpreters | head -n 1)
+echo "== C++ unit tests ($("$first_py" --version))"
+cmake -S "$ROOT" -B "$ROOT/build/unit" -DQUIBEX_TESTS=ON -DPython_EXECUTABLE="$first_py" >/dev/null
+cmake --build "$ROOT/build/unit" -j "$(nproc)" >/dev/null
+(cd "$ROOT/build/unit" && ctest --output-on-failure -j "$(nproc)") || status=1
+
+for py in $(interpreters); do
+  echo "== Python tests on $("$py" --version)"
+  vpy=$(prepare_venv "$py" pytest hypothesis numpy)
+  (cd "$ROOT" && "$vpy" -m pytest -q -p no:cacheprovider tests/python) || status=1
+done
+exit $status

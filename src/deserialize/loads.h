@@ -1,0 +1,6 @@
+#pragma once
+
+#include "support.h"
+
+// loads(obj, /)
+QUIBEX_EXPORT PyObject* loads(PyObject* self, PyObject* obj);

@@ -1,0 +1,198 @@
+// The one place that knows which CPython version it is built for.
+//
+// Everything the module reads or calls that differs between CPython 3.11,
+// 3.12, 3.13 and 3.14+ is wrapped here, so that no other file tests
+// PY_VERSION_HEX.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x030B0000
+#error "quibex needs CPython 3.11 or newer"
+#endif
+
+// 3.13 exports these but declares them only in internal headers.
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+extern "C" {
+PyAPI_FUNC(int) _PyDict_SetItem_KnownHash_LockHeld(PyDictObject* mp, PyObject* key, PyObject* item,
+                                                    Py_hash_t hash);
+PyAPI_FUNC(Py_hash_t) _Py_HashBytes(const void* src, Py_ssize_t len);
+PyAPI_FUNC(PyObject*) _PyDict_NewPresized(Py_ssize_t minused);
+}
+#endif
+#if PY_VERSION_HEX >= 0x030E0000
+extern "C" {
+PyAPI_FUNC(int) _PyDict_SetItem_KnownHash_LockHeld(PyDictObject* mp, PyObject* key, PyObject* item,
+                                                    Py_hash_t hash);
+PyAPI_FUNC(PyObject*) _PyDict_NewPresized(Py_ssize_t minused);
+}
+#endif
+
+namespace quibex::ffi {
+
+// --- Immortal singletons -------------------------------------------------
+// None, True, False and the empty str are immortal from 3.12 on, so handing
+// them out needs no reference; 3.11 counts their references like any object.
+inline PyObject* immortal_ref(PyObject* o) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  Py_INCREF(o);
+#endif
+  return o;
+}
+
+// --- int layout -----------------------------------------------------------
+// A compact int has at most one 30-bit digit. Fields read directly: 3.11
+// keeps sign and digit count in ob_size; 3.12+ packs them into lv_tag.
+struct LongView {
+  uint32_t sign;      // 0 positive, 1 zero, 2 negative
+  bool compact;       // magnitude below 2^30
+  uint32_t digit;     // the magnitude when compact
+};
+
+inline LongView long_view(PyObject* o) noexcept {
+  auto* v = reinterpret_cast<PyLongObject*>(o);
+#if PY_VERSION_HEX >= 0x030C0000
+  const uintptr_t tag = v->long_value.lv_tag;
+  return {static_cast<uint32_t>(tag & 3), tag < 16, static_cast<uint32_t>(v->long_value.ob_digit[0])};
+#else
+  const Py_ssize_t size = Py_SIZE(v);
+  const uint32_t sign = size > 0 ? 0 : (size == 0 ? 1 : 2);
+  const bool compact = size >= -1 && size <= 1;
+  return {sign, compact, size == 0 ? 0u : static_cast<uint32_t>(v->ob_digit[0])};
+#endif
+}
+
+// Copies the value into 8 little-endian bytes; -1 when it does not fit.
+// Never leaves an exception pending.
+inline int long_as_u64_bytes(PyObject* o, unsigned char out[8], bool is_signed) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, 8, 1, is_signed ? 1 : 0, 0);
+#else
+  const int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, 8, 1, is_signed ? 1 : 0);
+  if (rc < 0) PyErr_Clear();
+  return rc;
+#endif
+}
+
+// --- str layout -------------------------------------------------------------
+// The cached UTF-8 form of a non-ASCII compact str has no public accessor on
+// any version; these fields are read directly.
+inline const char* cached_utf8(PyObject* o, Py_ssize_t* size) noexcept {
+  auto* c = reinterpret_cast<PyCompactUnicodeObject*>(o);
+  *size = c->utf8_length;
+  return c->utf8;
+}
+static_assert(offsetof(PyCompactUnicodeObject, utf8_length) == sizeof(PyASCIIObject));
+
+// Stores a precomputed hash in a str object (safe: the object is freshly
+// built and not yet visible to any other code, or the hash equals its own).
+inline void set_str_hash(PyObject* s, Py_hash_t h) noexcept {
+  reinterpret_cast<PyASCIIObject*>(s)->hash = h;
+}
+
+// --- hashing and dict insertion --------------------------------------------
+inline Py_hash_t hash_buffer(const void* p, Py_ssize_t n) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+  return Py_HashBuffer(p, n);
+#else
+  return _Py_HashBytes(p, n);
+#endif
+}
+
+// Inserts key/value into a dict with the key's hash already known. Takes new
+// references to both, like PyDict_SetItem; returns -1 with an exception set.
+inline int dict_set_known_hash(PyObject* dict, PyObject* key, PyObject* value, Py_hash_t hash) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return _PyDict_SetItem_KnownHash_LockHeld(reinterpret_cast<PyDictObject*>(dict), key, value, hash);
+#else
+  return _PyDict_SetItem_KnownHash(dict, key, value, hash);
+#endif
+}
+
+// Identifies the dict's current key table: it changes when the dict is
+// resized or rebuilt, which invalidates iteration positions.
+inline const void* dict_keys_table(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_keys;
+}
+inline Py_ssize_t dict_used(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_used; }
+
+inline PyObject* new_presized_dict(Py_ssize_t n) noexcept { return _PyDict_NewPresized(n); }
+
+// --- raised exceptions --------------------------------------------------------
+// Returns the pending exception (new reference, normalised) and clears it.
+inline PyObject* take_raised_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return nullptr;
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return value;
+#endif
+}
+
+// Makes `exc` (reference stolen) the pending exception.
+inline void restore_raised_exception(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
+                PyException_GetTraceback(exc));
+#endif
+}
+
+// --- types ------------------------------------------------------------------
+// The type's own dictionary (new reference).
+inline PyObject* type_dict(PyTypeObject* t) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyType_GetDict(t);
+#else
+  return Py_XNewRef(t->tp_dict);
+#endif
+}
+
+// --- modules ------------------------------------------------------------------
+// Adds `value` to the module, stealing the reference (also on failure and for
+// a null value, which reports the pending exception).
+inline int module_add(PyObject* module, const char* name, PyObject* value) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyModule_Add(module, name, value);
+#else
+  const int rc = PyModule_AddObjectRef(module, name, value);
+  Py_XDECREF(value);
+  return rc;
+#endif
+}
+
+// --- module slots -------------------------------------------------------------
+// Number of slots the module definition carries, terminator included.
+#if PY_VERSION_HEX >= 0x030D0000
+inline constexpr int kModuleSlotCount = 4;
+#elif PY_VERSION_HEX >= 0x030C0000
+inline constexpr int kModuleSlotCount = 3;
+#else
+inline constexpr int kModuleSlotCount = 2;
+#endif
+
+// Fills the slots after Py_mod_exec: no subinterpreters, GIL required.
+inline void fill_module_slots(PyModuleDef_Slot* slots, int (*exec)(PyObject*)) noexcept {
+  int i = 0;
+  slots[i++] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
+#if PY_VERSION_HEX >= 0x030C0000
+  slots[i++] = {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+  slots[i++] = {Py_mod_gil, Py_MOD_GIL_USED};
+#endif
+  slots[i] = {0, nullptr};
+}
+
+}  // namespace quibex::ffi

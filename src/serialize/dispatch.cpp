@@ -1,0 +1,234 @@
+#include "serialize/dispatch.h"
+
+#include "fragment.h"
+#include "serialize/per_type/float.h"
+#include "serialize/per_type/int.h"
+#include "serialize/per_type/str.h"
+#include "support.h"
+#include "typeref/registry.h"
+
+namespace quibex {
+namespace {
+
+template <class L>
+DumpResult write_bool(PyObject* obj, L& layout) noexcept {
+  OutputBuffer& out = layout.out;
+  QUIBEX_TRY(out.reserve(128));
+  if (obj == REGISTRY.true_) out.put8("true\0\0\0\0", 4);
+  else out.put8("false\0\0\0", 5);
+  return kDumpOk;
+}
+
+// A list, tuple or list subclass: "[]" when empty, else the list writer one
+// level deeper.
+template <class L>
+DumpResult write_sequence_value(const SerializerFrame& frame, L& layout) noexcept {
+  if (Py_SIZE(frame.obj) == 0) {
+    QUIBEX_TRY(layout.out.reserve(34));
+    std::memcpy(layout.out.write_ptr(), "[]", 2);
+    layout.out.advance(2);
+    return kDumpOk;
+  }
+  return write_list(frame.obj, frame.default_, frame.state + state::kContainerDepthOne, layout);
+}
+
+// A dict or dict subclass: the depth limit first, then "{}" when empty, else
+// the writer the options select.
+template <class L>
+DumpResult write_dict_value(const SerializerFrame& frame, L& layout) noexcept {
+  if (state::container_depth(frame.state) + 1 >= state::kDepthLimit) [[unlikely]]
+    return make_dump_error(DumpErrorKind::RecursionLimit);
+  if (ffi::dict_used(frame.obj) == 0) {
+    QUIBEX_TRY(layout.out.reserve(34));
+    std::memcpy(layout.out.write_ptr(), "{}", 2);
+    layout.out.advance(2);
+    return kDumpOk;
+  }
+  const SerializerFrame child{frame.obj, frame.default_, frame.state + state::kContainerDepthOne};
+  return write_dict(child, layout);
+}
+
+// Values that fail the seven exact tests.
+template <class L>
+[[gnu::noinline]] DumpResult serialize_classified(const SerializerFrame& frame, L& layout) noexcept {
+  PyObject* obj = frame.obj;
+  switch (classify(Py_TYPE(obj), frame.state)) {
+    case ValueKind::Int:
+      return write_int_object(layout.out, obj, state::options(frame.state));
+    case ValueKind::Bool:
+      return write_bool(obj, layout);
+    case ValueKind::None:
+      return layout.out.write_null();
+    case ValueKind::Float:
+      return write_float_object(layout.out, obj);
+    case ValueKind::List:
+    case ValueKind::Tuple:
+      return write_sequence_value(frame, layout);
+    case ValueKind::Dict:
+      return write_dict_value(frame, layout);
+    case ValueKind::Str:
+      return write_str_subclass(layout.out, obj);
+    case ValueKind::Enum:
+      return serialize_enum(frame, layout);
+    case ValueKind::Fragment:
+      return serialize_fragment(reinterpret_cast<Fragment*>(obj)->contents, layout.out);
+    case ValueKind::Datetime:
+    case ValueKind::Date:
+    case ValueKind::Time:
+    case ValueKind::Uuid:
+    case ValueKind::Dataclass:
+    case ValueKind::NumpyScalar:
+    case ValueKind::NumpyArray:
+    case ValueKind::Unsupported:
+      return serialize_default(frame, layout);
+  }
+  return serialize_default(frame, layout);
+}
+
+}  // namespace
+
+template <class L>
+DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept {
+  PyObject* obj = frame.obj;
+  PyTypeObject* type = Py_TYPE(obj);
+  const TypeRegistry& r = REGISTRY;
+  if (type == r.str_type) return write_str(layout.out, obj);
+  if (type == r.int_type) return write_int_object(layout.out, obj, state::options(frame.state));
+  if (type == r.bool_type) return write_bool(obj, layout);
+  if (type == r.none_type) return layout.out.write_null();
+  if (type == r.float_type) return write_float_object(layout.out, obj);
+  if (type == r.list_type) return write_sequence_value(frame, layout);
+  if (type == r.dict_type) return write_dict_value(frame, layout);
+  return serialize_classified(frame, layout);
+}
+
+ValueKind classify(PyTypeObject* type, uint32_t st) noexcept {
+  const TypeRegistry& r = REGISTRY;
+  const OptionSet opts = state::options(st);
+  if (type == r.uuid_type) return ValueKind::Uuid;
+  if (type == r.tuple_type) return ValueKind::Tuple;
+  if (type == r.fragment_type) return ValueKind::Fragment;
+  if (!(opts & OPT_PASSTHROUGH_DATETIME)) {
+    if (type == r.date_type) return ValueKind::Date;
+    if (type == r.time_type) return ValueKind::Time;
+  }
+  if (!(opts & OPT_PASSTHROUGH_SUBCLASS)) {
+    const unsigned long flags = type->tp_flags;
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return ValueKind::Str;
+    if (flags & Py_TPFLAGS_LONG_SUBCLASS) return ValueKind::Int;
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return ValueKind::List;
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) return ValueKind::Dict;
+  }
+  if (Py_TYPE(type) == r.enum_meta) return ValueKind::Enum;
+  if (!(opts & OPT_PASSTHROUGH_DATACLASS)) {
+    Owned dict = Owned::steal(ffi::type_dict(type));
+    if (dict && PyDict_Contains(dict.get(), r.dataclass_fields_name) == 1) return ValueKind::Dataclass;
+  }
+  return ValueKind::Unsupported;
+}
+
+template <class L>
+DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t st, L& layout) noexcept {
+  if (state::container_depth(st) >= state::kDepthLimit) [[unlikely]]
+    return make_dump_error(DumpErrorKind::RecursionLimit);
+  // Held for the walk: Python code run by an item (default, a property) may
+  // drop every other reference or change the list, so the item array and the
+  // count are re-read before each item.
+  Owned hold = Owned::borrow(sequence);
+  const bool is_list = PyList_Check(sequence);
+  QUIBEX_TRY(layout.begin('['));
+  for (Py_ssize_t i = 0;; ++i) {
+    PyObject* item;
+    if (is_list) {
+      if (i >= PyList_GET_SIZE(sequence)) break;
+      item = PyList_GET_ITEM(sequence, i);
+    } else {
+      if (i >= PyTuple_GET_SIZE(sequence)) break;
+      item = PyTuple_GET_ITEM(sequence, i);
+    }
+    QUIBEX_TRY(layout.element_prefix(i == 0));
+    QUIBEX_TRY(serialize(SerializerFrame{item, default_, st}, layout));
+    layout.after_element();
+  }
+  return layout.end(']');
+}
+
+template <class L>
+DumpResult write_dict(const SerializerFrame& frame, L& layout) noexcept {
+  PyObject* dict = frame.obj;
+  Owned hold = Owned::borrow(dict);
+  const TypeRegistry& r = REGISTRY;
+  QUIBEX_TRY(layout.begin('{'));
+  // A value's writer may run Python code that changes the dict. Iteration
+  // stops when the entries run out or the key table is replaced (positions
+  // would no longer be meaningful), so no entry is written twice and no
+  // removed one is read; keys and values are borrowed only until then.
+  const void* table = ffi::dict_keys_table(dict);
+  const Py_ssize_t count = ffi::dict_used(dict);
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (ffi::dict_keys_table(dict) != table || !PyDict_Next(dict, &pos, &key, &value)) break;
+    if (Py_TYPE(key) != r.str_type) [[unlikely]]
+      return make_dump_error(DumpErrorKind::KeyMustBeStr);
+    Utf8View view;
+    if (!unicode_utf8_view(key, &view)) [[unlikely]]
+      return make_dump_error(DumpErrorKind::InvalidStr);
+    QUIBEX_TRY(layout.element_prefix(i == 0));
+    QUIBEX_TRY(write_escaped(layout.out, view));
+    QUIBEX_TRY(layout.key_separator());
+    QUIBEX_TRY(serialize(SerializerFrame{value, frame.default_, frame.state}, layout));
+    layout.after_element();
+  }
+  return layout.end('}');
+}
+
+template <class L>
+DumpResult serialize_default(const SerializerFrame& frame, L& layout) noexcept {
+  if (frame.default_ == nullptr) return make_dump_error(DumpErrorKind::UnsupportedType, frame.obj);
+  if (state::default_depth(frame.state) == state::kDepthLimit)
+    return make_dump_error(DumpErrorKind::DefaultRecursionLimit);
+  // The value is held across the call: the callable may drop its container.
+  Owned value = Owned::borrow(frame.obj);
+  PyObject* arg = value.get();
+  Owned result = Owned::steal(PyObject_Vectorcall(frame.default_, &arg, 1, nullptr));
+  if (!result) return make_dump_error(DumpErrorKind::UnsupportedType, arg);
+  return serialize(SerializerFrame{result.get(), frame.default_, frame.state + state::kDefaultDepthOne},
+                   layout);
+}
+
+template <class L>
+DumpResult serialize_enum(const SerializerFrame& frame, L& layout) noexcept {
+  Owned value = Owned::steal(PyObject_GetAttr(frame.obj, REGISTRY.value_name));
+  if (!value) return make_dump_error(DumpErrorKind::UnsupportedType, frame.obj);
+  return serialize(SerializerFrame{value.get(), frame.default_, frame.state}, layout);
+}
+
+DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept {
+  const TypeRegistry& r = REGISTRY;
+  Utf8View view;
+  if (Py_TYPE(content) == r.bytes_type) {
+    view = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(content)),
+            static_cast<size_t>(PyBytes_GET_SIZE(content))};
+  } else if (Py_TYPE(content) == r.str_type) {
+    if (!unicode_utf8_view(content, &view)) return make_dump_error(DumpErrorKind::InvalidStr);
+  } else {
+    return make_dump_error(DumpErrorKind::InvalidFragment);
+  }
+  QUIBEX_TRY(out.reserve(view.size + 32));
+  std::memcpy(out.write_ptr(), view.data, view.size);
+  out.advance(view.size);
+  return kDumpOk;
+}
+
+#define QUIBEX_INSTANTIATE_LAYOUT(L)                                                          \
+  template DumpResult serialize<L>(const SerializerFrame&, L&) noexcept;                       \
+  template DumpResult write_list<L>(PyObject*, PyObject*, uint32_t, L&) noexcept;              \
+  template DumpResult write_dict<L>(const SerializerFrame&, L&) noexcept;                      \
+  template DumpResult serialize_default<L>(const SerializerFrame&, L&) noexcept;               \
+  template DumpResult serialize_enum<L>(const SerializerFrame&, L&) noexcept;
+QUIBEX_INSTANTIATE_LAYOUT(CompactLayout)
+QUIBEX_INSTANTIATE_LAYOUT(IndentWriter)
+#undef QUIBEX_INSTANTIATE_LAYOUT
+
+}  // namespace quibex

@@ -1,0 +1,105 @@
+// dumps: arguments, options, the output buffer and the raised error.
+#include "serialize/dumps.h"
+
+#include "serialize/dispatch.h"
+#include "typeref/registry.h"
+
+namespace quibex {
+namespace {
+
+// Reads the option word: None or an exact int in 0..4095. False otherwise.
+bool read_options(PyObject* option, OptionSet* opts) noexcept {
+  if (option == nullptr || option == REGISTRY.none) {
+    *opts = 0;
+    return true;
+  }
+  if (Py_TYPE(option) != REGISTRY.int_type) return false;
+  const ffi::LongView v = ffi::long_view(option);
+  if (v.sign == 1) {
+    *opts = 0;
+    return true;
+  }
+  if (v.sign != 0 || !v.compact || v.digit >= kOptionLimit) return false;
+  *opts = v.digit;
+  return true;
+}
+
+// Unpacks (obj, default, option); false with the argument error raised.
+bool unpack_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** obj,
+                      PyObject** default_, PyObject** option) noexcept {
+  const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  if (n == 0) {
+    raise_argument_error("dumps() missing 1 required positional argument: 'obj'");
+    return false;
+  }
+  if (n > 3) {
+    raise_argument_error("dumps() takes at most 3 positional arguments");
+    return false;
+  }
+  *obj = args[0];
+  if (n >= 2) *default_ = args[1];
+  if (n == 3) *option = args[2];
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    PyObject* value = args[n + i];
+    if (name == REGISTRY.default_name) {
+      if (n >= 2) {
+        raise_argument_error("dumps() got multiple values for argument: 'default'");
+        return false;
+      }
+      *default_ = value;
+    } else if (name == REGISTRY.option_name) {
+      if (n == 3) {
+        raise_argument_error("dumps() got multiple values for argument: 'option'");
+        return false;
+      }
+      *option = value;
+    } else {
+      raise_argument_error("dumps() got an unexpected keyword argument");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+}  // namespace quibex
+
+PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  using namespace quibex;
+  PyObject *obj = nullptr, *default_ = nullptr, *option = nullptr;
+  if (!unpack_arguments(args, nargsf, kwnames, &obj, &default_, &option)) return nullptr;
+  OptionSet opts;
+  if (!read_options(option, &opts)) {
+    raise_argument_error("Invalid opts");
+    return nullptr;
+  }
+
+  constexpr uint64_t kInitialCapacity = 1024;
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, kInitialCapacity);
+  if (bytes == nullptr) return nullptr;  // MemoryError
+  OutputBuffer out{kInitialCapacity, 0, reinterpret_cast<PyBytesObject*>(bytes)};
+  const SerializerFrame root{obj, default_, opts};
+  DumpResult result;
+  if (opts & OPT_INDENT_2) {
+    IndentWriter layout{out, 0, false};
+    result = serialize(root, layout);
+  } else {
+    CompactLayout layout{out};
+    result = serialize(root, layout);
+  }
+  if (!result.ok()) [[unlikely]] {
+    Py_XDECREF(out.bytes);
+    raise_dump_error(result.error);
+    return nullptr;
+  }
+  if (opts & OPT_APPEND_NEWLINE) out.put_byte('\n');
+  out.bytes->ob_sval[out.length] = '\0';
+  // Setting ob_size to the length first makes _PyBytes_Resize return at once:
+  // the object keeps its block and nothing is copied.
+  Py_SET_SIZE(out.bytes, static_cast<Py_ssize_t>(out.length));
+  PyObject* result_bytes = reinterpret_cast<PyObject*>(out.bytes);
+  if (_PyBytes_Resize(&result_bytes, static_cast<Py_ssize_t>(out.length)) < 0) return nullptr;
+  return result_bytes;
+}

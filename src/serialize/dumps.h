@@ -1,0 +1,6 @@
+#pragma once
+
+#include "support.h"
+
+// dumps(obj, /, default=None, option=None)
+QUIBEX_EXPORT PyObject* dumps(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);

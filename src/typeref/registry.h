@@ -1,0 +1,78 @@
+// Process-wide registry of interpreter types, singletons, interned names,
+// exception types and the two processor-selected string routines. Filled
+// once by the first exec of the module, read without locks afterwards.
+#pragma once
+
+#include "ffi/python.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quibex {
+
+// Writes the quoted, escaped form of n bytes at dst; returns the byte count.
+// The caller has reserved 8 * n + 32 bytes.
+using EscapeStrFn = size_t (*)(uint8_t* dst, const uint8_t* src, size_t n) noexcept;
+// Makes a str of the narrowest kind from valid UTF-8; new reference or null.
+using BuildStrFn = PyObject* (*)(const uint8_t* src, size_t n) noexcept;
+
+struct TypeRegistry {
+  PyObject* none;
+  PyObject* true_;
+  PyObject* false_;
+  PyObject* empty_str;  // owned
+  PyTypeObject* str_type;
+  PyTypeObject* bytes_type;
+  PyTypeObject* dict_type;
+  PyTypeObject* list_type;
+  PyTypeObject* tuple_type;
+  PyTypeObject* none_type;
+  PyTypeObject* bool_type;
+  PyTypeObject* int_type;
+  PyTypeObject* float_type;
+  PyTypeObject* date_type;
+  PyTypeObject* datetime_type;
+  PyTypeObject* time_type;
+  PyTypeObject* tzinfo_type;
+  PyTypeObject* uuid_type;        // owned
+  PyTypeObject* enum_meta;        // owned
+  PyObject* dataclass_field_marker;  // owned
+  PyTypeObject* fragment_type;    // owned
+  PyObject* encode_error;         // owned: TypeError itself
+  PyObject* decode_error;         // owned: quibex.JSONDecodeError
+
+  // Interned names (owned).
+  PyObject* int_name;
+  PyObject* utcoffset_name;
+  PyObject* normalize_name;
+  PyObject* convert_name;
+  PyObject* dst_name;
+  PyObject* dict_name;
+  PyObject* dataclass_fields_name;
+  PyObject* slots_name;
+  PyObject* field_type_name;
+  PyObject* array_struct_name;
+  PyObject* dtype_name;
+  PyObject* descr_name;
+  PyObject* value_name;
+  PyObject* default_name;
+  PyObject* option_name;
+
+  EscapeStrFn escape_str;
+  BuildStrFn build_str;
+};
+
+extern TypeRegistry REGISTRY;
+
+// Runs the initialisation once per process; concurrent callers wait for the
+// first. Returns -1 with the exception set if a step failed, leaving the
+// registry to be initialised again by a later call.
+int init_registry_once() noexcept;
+
+// The routine selectors, for the callers that use them.
+inline size_t escape_str(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  return REGISTRY.escape_str(dst, src, n);
+}
+inline PyObject* build_str(const uint8_t* src, size_t n) noexcept { return REGISTRY.build_str(src, n); }
+
+}  // namespace quibex

@@ -1,0 +1,415 @@
+"""Module surface, Fragment type, dumps arguments and errors, dispatch."""
+import collections
+import dataclasses
+import datetime
+import enum
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import quibex
+
+OPTIONS = {
+    "OPT_APPEND_NEWLINE": 1024,
+    "OPT_INDENT_2": 1,
+    "OPT_NAIVE_UTC": 2,
+    "OPT_NON_STR_KEYS": 4,
+    "OPT_OMIT_MICROSECONDS": 8,
+    "OPT_PASSTHROUGH_DATACLASS": 2048,
+    "OPT_PASSTHROUGH_DATETIME": 512,
+    "OPT_PASSTHROUGH_SUBCLASS": 256,
+    "OPT_SERIALIZE_DATACLASS": 0,
+    "OPT_SERIALIZE_NUMPY": 16,
+    "OPT_SERIALIZE_UUID": 0,
+    "OPT_SORT_KEYS": 32,
+    "OPT_STRICT_INTEGER": 64,
+    "OPT_UTC_Z": 128,
+}
+
+
+def test_attributes_in_order_and_values():
+    names = [n for n in vars(quibex) if not n.startswith("__") or n == "__version__"]
+    assert names == ["__version__", "dumps", "loads", "Fragment", *OPTIONS, "JSONDecodeError", "JSONEncodeError"]
+    assert quibex.__version__ == "3.11.9"
+    for name, value in OPTIONS.items():
+        assert getattr(quibex, name) == value and type(getattr(quibex, name)) is int
+    all_bits = 0
+    for value in OPTIONS.values():
+        all_bits |= value
+    assert all_bits == 4095
+
+
+def test_functions_and_exceptions():
+    assert quibex.dumps.__module__ == "quibex" and quibex.dumps.__self__ is None
+    assert quibex.dumps.__text_signature__ == "(obj, /, default=None, option=None)"
+    assert quibex.dumps.__doc__ == "Serialize Python objects to JSON."
+    assert quibex.loads.__text_signature__ == "(obj, /)"
+    assert quibex.loads.__doc__ == "Deserialize JSON to Python objects."
+    assert type(quibex.dumps).__name__ == "builtin_function_or_method"
+    assert quibex.JSONEncodeError is TypeError
+    assert quibex.JSONDecodeError.__mro__[1] is json.JSONDecodeError
+    assert quibex.JSONDecodeError.__module__ == "quibex"
+    assert quibex.JSONDecodeError.__name__ == "JSONDecodeError"
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+
+
+def test_reimport_after_removal_keeps_working():
+    proc = run_python("""
+        import sys, quibex
+        first = quibex
+        del sys.modules["quibex"]
+        import quibex
+        assert quibex is not first
+        del first
+        import gc; gc.collect()
+        assert quibex.dumps([quibex.Fragment(b"1")]) == b"[1]"
+        assert quibex.JSONDecodeError.__mro__[1].__name__ == "JSONDecodeError"
+        assert quibex.loads(b"[1]") == [1]
+        print("ok")
+    """)
+    assert proc.stdout.strip() == "ok", proc.stderr
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="per-interpreter module checks arrived in 3.12")
+def test_subinterpreter_import_fails():
+    proc = run_python("""
+        import _testinternalcapi as t
+    """)
+    if proc.returncode != 0:
+        pytest.skip("no _testinternalcapi")
+    proc = run_python("""
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import quibex")
+        except Exception as e:
+            print("refused", type(e).__name__, e)
+    """) if sys.version_info < (3, 13) else run_python("""
+        import _interpreters as interpreters
+        interp = interpreters.create()
+        exc = interpreters.exec(interp, "import quibex")
+        print("refused", exc.type.__name__, exc.msg)
+    """)
+    assert "refused" in proc.stdout, proc.stderr
+    assert "does not support loading in subinterpreters" in proc.stdout
+
+
+# --- Fragment ---------------------------------------------------------------
+
+FRAGMENT_MESSAGE = "quibex.Fragment() takes exactly 1 positional argument"
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((b"1", b"2"), {}), ((), {"contents": b"1"}), ((b"1",), {"x": 1})])
+def test_fragment_constructor_errors(args, kwargs):
+    with pytest.raises(TypeError) as e:
+        quibex.Fragment(*args, **kwargs)
+    assert e.value.args == (FRAGMENT_MESSAGE,)
+
+
+def test_fragment_type_properties():
+    f = quibex.Fragment(b"1")
+    assert type(f) is quibex.Fragment
+    assert quibex.Fragment.__module__ == "quibex" and quibex.Fragment.__name__ == "Fragment"
+    with pytest.raises(AttributeError):
+        f.contents = 1
+    with pytest.raises(AttributeError):
+        f.x = 1
+    with pytest.raises(TypeError):
+        quibex.Fragment.x = 1
+    with pytest.raises(TypeError):
+        type("F", (quibex.Fragment,), {})
+    assert quibex.Fragment(123) is not None
+
+
+def test_fragment_releases_content(refcount):
+    content = object()
+    before = refcount(content)
+    f = quibex.Fragment(content)
+    assert refcount(content) == before + 1
+    del f
+    assert refcount(content) == before
+
+
+@pytest.mark.parametrize("value, expected", [
+    ([quibex.Fragment(b'{"x":1}')], b'[{"x":1}]'),
+    (quibex.Fragment("\u00e9"), "\u00e9".encode()),
+    ([quibex.Fragment(b"")], b"[]"),
+    ({"a": quibex.Fragment(b"[1, 2]")}, b'{"a":[1, 2]}'),
+])
+def test_fragment_output(value, expected):
+    assert quibex.dumps(value) == expected
+
+
+def test_fragment_output_indented_is_verbatim():
+    assert quibex.dumps([quibex.Fragment(b'{"x":1}')], option=quibex.OPT_INDENT_2) == b'[\n  {"x":1}\n]'
+
+
+@pytest.mark.parametrize("content", [1, bytearray(b"1"), type("B", (bytes,), {})(b"1"), None])
+def test_fragment_content_type_error(content):
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        quibex.dumps(quibex.Fragment(content))
+    assert e.value.args == ("quibex.Fragment's content is not of type bytes or str",)
+
+
+# --- dumps arguments --------------------------------------------------------
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: quibex.dumps(), "dumps() missing 1 required positional argument: 'obj'"),
+    (lambda: quibex.dumps(1, option=4096), "Invalid opts"),
+    (lambda: quibex.dumps(1, option=-1), "Invalid opts"),
+    (lambda: quibex.dumps(1, option=True), "Invalid opts"),
+    (lambda: quibex.dumps(1, option=1.0), "Invalid opts"),
+    (lambda: quibex.dumps(1, option="1"), "Invalid opts"),
+    (lambda: quibex.dumps(1, option=2**40), "Invalid opts"),
+    (lambda: quibex.dumps(1, option=enum.IntFlag("F", "A")(1)), "Invalid opts"),
+    (lambda: quibex.dumps(1, None, 0, option=0), "dumps() got multiple values for argument: 'option'"),
+    (lambda: quibex.dumps(1, None, 0, default=None), "dumps() got multiple values for argument: 'default'"),
+    (lambda: quibex.dumps(1, None, default=None), "dumps() got multiple values for argument: 'default'"),
+    (lambda: quibex.dumps(1, foo=1), "dumps() got an unexpected keyword argument"),
+    (lambda: quibex.dumps(1, option=4096, foo=1), "dumps() got an unexpected keyword argument"),
+    (lambda: quibex.dumps(1, None, 0, 0), "dumps() takes at most 3 positional arguments"),
+])
+def test_argument_errors(call, message):
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        call()
+    assert e.value.args == (message,)
+    assert e.value.__cause__ is None
+
+
+@pytest.mark.parametrize("kwargs", [{"option": 0}, {"option": None}, {"option": 4095 & ~1}, {}, {"default": None}])
+def test_valid_arguments(kwargs):
+    assert quibex.dumps(1, **kwargs).rstrip(b"\n") == b"1"
+
+
+def test_positional_default_and_option():
+    assert quibex.dumps(object(), lambda o: 7, quibex.OPT_APPEND_NEWLINE) == b"7\n"
+    assert quibex.dumps(object(), lambda o: 7, option=None) == b"7"
+
+
+def test_append_newline_and_terminator():
+    assert quibex.dumps([], option=quibex.OPT_APPEND_NEWLINE) == b"[]\n"
+    out = quibex.dumps("x" * 3000)
+    assert len(out) == 3002
+    # The byte after the last one is the bytes object's NUL terminator.
+    import ctypes
+    assert ctypes.string_at(ctypes.c_char_p(out), len(out) + 1)[-1] == 0
+
+
+# --- dispatch ---------------------------------------------------------------
+
+@pytest.mark.parametrize("value, expected", [
+    (True, b"true"), (False, b"false"), (None, b"null"),
+    (float("nan"), b"null"), (float("inf"), b"null"), (float("-inf"), b"null"),
+    ((), b"[]"), ([], b"[]"), ({}, b"{}"),
+    ((1, "a", None, True, 1.5), b'[1,"a",null,true,1.5]'),
+])
+def test_scalars_and_empty_containers(value, expected):
+    assert quibex.dumps(value) == expected
+    if len(expected) <= 5:
+        assert quibex.dumps(value, option=quibex.OPT_INDENT_2) == expected
+
+
+def nest(depth, make, inner):
+    value = inner
+    for _ in range(depth):
+        value = make(value)
+    return value
+
+
+@dataclasses.dataclass
+class Box:
+    x: object
+
+
+CONTAINERS = {
+    "list": lambda v: [v],
+    "tuple": lambda v: (v,),
+    "dict": lambda v: {"k": v},
+    "dataclass": Box,
+    "mixed": lambda v: [{"k": v}],
+}
+
+
+@pytest.mark.parametrize("kind", ["list", "tuple", "dict"])
+@pytest.mark.parametrize("option", [0, quibex.OPT_INDENT_2])
+def test_container_depth_limit(kind, option):
+    make = CONTAINERS[kind]
+    quibex.dumps(nest(254, make, 1), option=option)
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        quibex.dumps(nest(255, make, 1), option=option)
+    assert e.value.args == ("Recursion limit reached",)
+
+
+def test_depth_limit_empty_list_passes_empty_dict_fails():
+    assert quibex.dumps(nest(254, lambda v: [v], [])).count(b"[") == 255
+    with pytest.raises(quibex.JSONEncodeError, match="Recursion limit reached"):
+        quibex.dumps(nest(254, lambda v: [v], {}))
+
+
+def test_mixed_depth_counts_every_container():
+    quibex.dumps(nest(127, CONTAINERS["mixed"], 1))
+    with pytest.raises(quibex.JSONEncodeError, match="Recursion limit reached"):
+        quibex.dumps(nest(127, CONTAINERS["mixed"], [1]))
+
+
+def test_self_containing_list():
+    a = []
+    a.append(a)
+    with pytest.raises(quibex.JSONEncodeError, match="Recursion limit reached"):
+        quibex.dumps(a)
+
+
+def test_default_recursion_limit():
+    calls = []
+
+    def default(o):
+        calls.append(o)
+        return object()
+
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        quibex.dumps(object(), default=default)
+    assert e.value.args == ("default serializer exceeds recursion limit",)
+    assert len(calls) == 255
+    with pytest.raises(quibex.JSONEncodeError, match="default serializer exceeds recursion limit"):
+        quibex.dumps(object(), default=lambda o: o)
+
+
+def test_default_depth_carries_container_depth():
+    value = nest(200, lambda v: [v], object())
+    with pytest.raises(quibex.JSONEncodeError, match="Recursion limit reached"):
+        quibex.dumps(value, default=lambda o: nest(60, lambda v: [v], 1))
+    assert quibex.dumps(value, default=lambda o: nest(50, lambda v: [v], 1)).count(b"[") == 250
+
+
+class Color(enum.Enum):
+    RED = "red"
+    ONE = 1
+    NESTED = (1, 2)
+
+
+class Number(enum.IntEnum):
+    TWO = 2
+
+
+class Sub(str):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class DictSub(dict):
+    def items(self):
+        raise AssertionError
+
+
+class ListSub(list):
+    def __iter__(self):
+        return iter([9, 9])
+
+
+@pytest.mark.parametrize("value, option, expected", [
+    (Color.RED, 0, b'"red"'),
+    (Color.ONE, 0, b"1"),
+    (Color.NESTED, 0, b"[1,2]"),
+    (Number.TWO, 0, b"2"),
+    (Number.TWO, quibex.OPT_PASSTHROUGH_SUBCLASS, b"2"),
+    (Sub("a\n"), 0, b'"a\\n"'),
+    (IntSub(5), 0, b"5"),
+    (DictSub(a=1), 0, b'{"a":1}'),
+    (ListSub([1, 2]), 0, b"[1,2]"),
+    (ListSub([]), 0, b"[]"),
+])
+def test_subclasses_and_enums(value, option, expected):
+    assert quibex.dumps(value, option=option) == expected
+
+
+@pytest.mark.parametrize("value", [Sub("a"), IntSub(1), DictSub(), ListSub(), collections.namedtuple("P", "x")(1),
+                                   type("F", (float,), {})(1.0)])
+def test_subclass_passthrough_goes_to_default(value):
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        quibex.dumps(value, option=quibex.OPT_PASSTHROUGH_SUBCLASS)
+    assert e.value.args == ("Type is not JSON serializable: " + type(value).__name__,)
+    assert quibex.dumps(value, default=lambda o: "x", option=quibex.OPT_PASSTHROUGH_SUBCLASS) == b'"x"'
+
+
+def test_datetime_passthrough_to_default():
+    dt = datetime.datetime(2020, 1, 1)
+    assert quibex.dumps(dt, default=lambda o: "x", option=quibex.OPT_PASSTHROUGH_DATETIME) == b'"x"'
+    assert quibex.dumps([datetime.date(2020, 1, 1)], default=lambda o: "x",
+                        option=quibex.OPT_PASSTHROUGH_DATETIME) == b'["x"]'
+
+
+def test_undecorated_dataclass_subclass_goes_to_default():
+    class Child(Box):
+        pass
+
+    assert quibex.dumps(Child(1), default=lambda o: "child") == b'"child"'
+
+
+# --- errors -----------------------------------------------------------------
+
+def test_unsupported_type_messages_and_causes():
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        quibex.dumps(object())
+    assert e.value.args == ("Type is not JSON serializable: object",)
+    assert e.value.__cause__ is None
+
+    def fail(o):
+        raise ValueError("x")
+
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        quibex.dumps(object(), default=fail)
+    assert isinstance(e.value.__cause__, ValueError) and e.value.__suppress_context__
+
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        quibex.dumps(object(), default=None)
+    assert isinstance(e.value.__cause__, TypeError)
+
+    import decimal
+    with pytest.raises(quibex.JSONEncodeError, match=r"^Type is not JSON serializable: decimal.Decimal$"):
+        quibex.dumps(decimal.Decimal(1))
+
+
+@pytest.mark.parametrize("value, message, cause", [
+    ("\ud800", "str is not valid UTF-8: surrogates not allowed", UnicodeEncodeError),
+    ({1: 2}, "Dict key must be str", None),
+    ({Sub("a"): 2}, "Dict key must be str", None),
+    ({"\udfff": 2}, "str is not valid UTF-8: surrogates not allowed", UnicodeEncodeError),
+    (2**64, "Integer exceeds 64-bit range", None),
+    (-(2**63) - 1, "Integer exceeds 64-bit range", None),
+])
+def test_error_catalogue(value, message, cause):
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        quibex.dumps(value)
+    assert isinstance(e.value, TypeError) and e.value.args == (message,)
+    assert type(e.value.__cause__) is cause if cause else e.value.__cause__ is None
+
+
+def test_strict_integer_message():
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        quibex.dumps(2**53, option=quibex.OPT_STRICT_INTEGER)
+    assert e.value.args == ("Integer exceeds 53-bit range",)
+
+
+def test_default_result_released_and_called_per_occurrence(refcount):
+    marker = object()
+    result = ["r"]
+    before = refcount(result)
+    calls = []
+
+    def default(o):
+        calls.append(o is marker)
+        return result
+
+    assert quibex.dumps([marker, marker], default=default) == b'[["r"],["r"]]'
+    assert calls == [True, True]
+    del calls
+    assert refcount(result) == before
