@@ -1,24 +1,33 @@
-// Placeholder; replaced by the shortest-digit writers.
 #include "serialize/per_type/float.h"
 
+#include "number/float_text.h"
+
 #include <cmath>
-#include <cstring>
 
 namespace quibex {
 
-DumpResult write_float_object(OutputBuffer& out, PyObject* obj) noexcept {
-  const double v = PyFloat_AS_DOUBLE(obj);
+DumpResult write_f64_value(OutputBuffer& out, double v) noexcept {
   if (!std::isfinite(v)) return out.write_null();
-  char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-  if (text == nullptr) return make_dump_error(DumpErrorKind::OutOfMemory);
-  const size_t n = std::strlen(text);
-  DumpResult r = out.reserve(128);
-  if (r.ok()) {
-    std::memcpy(out.write_ptr(), text, n);
-    out.advance(n);
-  }
-  PyMem_Free(text);
-  return r;
+  QUIBEX_TRY(out.reserve(128));
+  uint8_t* p = out.write_ptr();
+  out.advance(static_cast<uint64_t>(write_f64_shortest(p, v) - p));
+  return kDumpOk;
+}
+
+DumpResult write_f32_value(OutputBuffer& out, float v) noexcept {
+  if (!std::isfinite(v)) return out.write_null();
+  QUIBEX_TRY(out.reserve(128));
+  uint8_t* p = out.write_ptr();
+  out.advance(static_cast<uint64_t>(write_f32_shortest(p, v) - p));
+  return kDumpOk;
+}
+
+DumpResult write_f16_value(OutputBuffer& out, uint16_t half) noexcept {
+  return write_f32_value(out, half_to_single(half));
+}
+
+DumpResult write_float_object(OutputBuffer& out, PyObject* obj) noexcept {
+  return write_f64_value(out, PyFloat_AS_DOUBLE(obj));
 }
 
 }  // namespace quibex
