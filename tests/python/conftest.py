@@ -7,3 +7,17 @@ import pytest
 def refcount():
     """Returns sys.getrefcount, for tests that check references are balanced."""
     return sys.getrefcount
+
+
+CORPUS_DIR = __import__("pathlib").Path(__file__).resolve().parents[2] / "bench" / "corpus"
+
+
+def corpus_names():
+    """Names of the bundled JSON corpora (bench/corpus/NAME.json.xz)."""
+    return sorted(p.name[: -len(".json.xz")] for p in CORPUS_DIR.glob("*.json.xz"))
+
+
+def corpus_bytes(name):
+    """The raw JSON bytes of one bundled corpus."""
+    import lzma
+    return lzma.decompress((CORPUS_DIR / f"{name}.json.xz").read_bytes())
