@@ -413,3 +413,38 @@ def test_default_result_released_and_called_per_occurrence(refcount):
     assert calls == [True, True]
     del calls
     assert refcount(result) == before
+
+
+def test_failed_initialisation_can_be_retried():
+    proc = run_python("""
+        import sys
+        sys.modules["uuid"] = None  # makes the registry's import of uuid fail
+        try:
+            import quibex
+        except ImportError as e:
+            print("failed", isinstance(e, ImportError))
+        del sys.modules["uuid"]
+        sys.modules.pop("quibex", None)
+        import quibex
+        import uuid
+        print(quibex.dumps([1]), quibex.dumps(uuid.UUID(int=1), default=str)[:5])
+    """)
+    assert proc.stdout.splitlines()[0] == "failed True", proc.stderr
+    assert proc.stdout.splitlines()[1].startswith("b'[1]'"), proc.stderr
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses /proc and RLIMIT_AS")
+def test_output_growth_failure_raises_with_memory_error_cause():
+    proc = run_python("""
+        import resource, quibex
+        s = "a" * 30_000_000
+        pages = int(open("/proc/self/statm").read().split()[0])
+        limit = pages * resource.getpagesize() + 120_000_000
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            quibex.dumps(s)  # needs a 256 MB buffer
+        except TypeError as e:
+            print(type(e.__cause__).__name__)
+        print(quibex.dumps([1, "x"]))
+    """)
+    assert proc.stdout.splitlines() == ["MemoryError", "b'[1,\"x\"]'"], proc.stderr
