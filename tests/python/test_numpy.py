@@ -343,8 +343,10 @@ def test_datetime64_errors(unit, count, message):
 
 def test_datetime64_generic_unit_is_nat():
     message = "unsupported numpy.datetime64 unit: NaT"
-    assert encode_error(np.datetime64("NaT")) == message
-    assert encode_error(np.array(["NaT"], dtype="M8")) == message
+    generic = np.zeros(1, dtype="M8")
+    assert generic.dtype.descr[0][1] == "<M8"
+    assert encode_error(generic) == message
+    assert encode_error(generic[0]) == message
 
 
 def test_datetime64_failures_are_checked_per_item():

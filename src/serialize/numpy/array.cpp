@@ -5,6 +5,9 @@
 #include "serialize/per_type/float.h"
 #include "typeref/registry.h"
 
+#include <cstring>
+#include <type_traits>
+
 namespace quibex {
 namespace {
 

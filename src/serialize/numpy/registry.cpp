@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <iterator>
 
 namespace quibex {
 namespace {
