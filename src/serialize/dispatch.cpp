@@ -1,8 +1,11 @@
 #include "serialize/dispatch.h"
 
 #include "fragment.h"
+#include "serialize/numpy/array.h"
+#include "serialize/numpy/registry.h"
 #include "serialize/per_type/float.h"
 #include "serialize/per_type/int.h"
+#include "serialize/per_type/numpy.h"
 #include "serialize/per_type/str.h"
 #include "support.h"
 #include "typeref/registry.h"
@@ -72,13 +75,15 @@ template <class L>
       return serialize_enum(frame, layout);
     case ValueKind::Fragment:
       return serialize_fragment(reinterpret_cast<Fragment*>(obj)->contents, layout.out);
+    case ValueKind::NumpyScalar:
+      return write_numpy_scalar(obj, state::options(frame.state), layout.out);
+    case ValueKind::NumpyArray:
+      return write_numpy_array(frame, layout);
     case ValueKind::Datetime:
     case ValueKind::Date:
     case ValueKind::Time:
     case ValueKind::Uuid:
     case ValueKind::Dataclass:
-    case ValueKind::NumpyScalar:
-    case ValueKind::NumpyArray:
     case ValueKind::Unsupported:
       return serialize_default(frame, layout);
   }
@@ -123,6 +128,12 @@ ValueKind classify(PyTypeObject* type, uint32_t st) noexcept {
   if (!(opts & OPT_PASSTHROUGH_DATACLASS)) {
     Owned dict = Owned::steal(ffi::type_dict(type));
     if (dict && PyDict_Contains(dict.get(), r.dataclass_fields_name) == 1) return ValueKind::Dataclass;
+  }
+  if (opts & OPT_SERIALIZE_NUMPY) {
+    const NumpyTypes* np = numpy_types();  // imports numpy on first use
+    if (np == nullptr) return ValueKind::Unsupported;
+    if (is_numpy_scalar(*np, type)) return ValueKind::NumpyScalar;
+    if (is_numpy_array(*np, type)) return ValueKind::NumpyArray;
   }
   return ValueKind::Unsupported;
 }

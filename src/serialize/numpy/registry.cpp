@@ -1,0 +1,90 @@
+#include "serialize/numpy/registry.h"
+
+#include "support.h"
+
+#include <atomic>
+#include <cstdint>
+#include <iterator>
+
+namespace quibex {
+namespace {
+
+// Not loaded (null), numpy absent (&kAbsent) or the loaded record. Written
+// once by a compare-and-swap, read without a lock.
+const NumpyTypes kAbsent{};
+std::atomic<const NumpyTypes*> numpy_entry{nullptr};
+
+struct Member {
+  PyTypeObject* NumpyTypes::*slot;
+  const char* name;
+  size_t value_size;  // bytes of a scalar's value; 0 for ndarray
+};
+
+// numpy attribute of each member, in lookup order.
+constexpr Member kMembers[] = {
+    {&NumpyTypes::ndarray, "ndarray", 0},  {&NumpyTypes::float16, "half", 2},
+    {&NumpyTypes::float32, "float32", 4},  {&NumpyTypes::float64, "float64", 8},
+    {&NumpyTypes::int8, "int8", 1},        {&NumpyTypes::int16, "int16", 2},
+    {&NumpyTypes::int32, "int32", 4},      {&NumpyTypes::int64, "int64", 8},
+    {&NumpyTypes::uint16, "uint16", 2},    {&NumpyTypes::uint32, "uint32", 4},
+    {&NumpyTypes::uint64, "uint64", 8},    {&NumpyTypes::uint8, "uint8", 1},
+    {&NumpyTypes::bool_, "bool_", 1},      {&NumpyTypes::datetime64, "datetime64", 8},
+};
+static_assert(std::size(kMembers) * sizeof(PyTypeObject*) == sizeof(NumpyTypes));
+
+// Fills the record from the numpy module's dictionary. Members keep their
+// reference for the life of the process, so the identity tests can never
+// match an unrelated type that reuses a freed address. A member must be a
+// type whose instances are large enough to hold the value the scalar writer
+// reads; anything else leaves it empty.
+void fill_numpy_types(PyObject* dict, NumpyTypes* types) noexcept {
+  for (const Member& m : kMembers) {
+    PyObject* value = PyMapping_GetItemString(dict, m.name);
+    if (value == nullptr) {
+      PyErr_Clear();
+      continue;
+    }
+    if (!PyType_Check(value) ||
+        static_cast<size_t>(reinterpret_cast<PyTypeObject*>(value)->tp_basicsize) <
+            sizeof(PyObject) + m.value_size) {
+      Py_DECREF(value);
+      continue;
+    }
+    types->*m.slot = reinterpret_cast<PyTypeObject*>(value);
+  }
+}
+
+void release_numpy_types(NumpyTypes* types) noexcept {
+  for (const Member& m : kMembers) Py_XDECREF(reinterpret_cast<PyObject*>(types->*m.slot));
+  PyMem_Free(types);
+}
+
+[[gnu::cold]] const NumpyTypes* load_numpy_types() noexcept {
+  NumpyTypes* types = nullptr;
+  Owned module = Owned::steal(PyImport_ImportModule("numpy"));
+  Owned dict = module ? Owned::steal(PyObject_GenericGetDict(module.get(), nullptr)) : Owned();
+  if (dict) {
+    types = static_cast<NumpyTypes*>(alloc_or_abort(sizeof(NumpyTypes)));
+    *types = NumpyTypes{};
+    fill_numpy_types(dict.get(), types);
+  } else {
+    PyErr_Clear();  // absent for good: a later import is never attempted
+  }
+  const NumpyTypes* loaded = types != nullptr ? types : &kAbsent;
+  const NumpyTypes* expected = nullptr;
+  if (numpy_entry.compare_exchange_strong(expected, loaded, std::memory_order_acq_rel)) return loaded;
+  // Another thread published first (the import can let other threads run).
+  if (types != nullptr) release_numpy_types(types);
+  return expected;
+}
+
+}  // namespace
+
+const NumpyTypes* numpy_types() noexcept {
+  const NumpyTypes* entry = numpy_entry.load(std::memory_order_acquire);
+  if (entry == nullptr) [[unlikely]]
+    entry = load_numpy_types();
+  return entry == &kAbsent ? nullptr : entry;
+}
+
+}  // namespace quibex

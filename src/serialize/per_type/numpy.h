@@ -1,0 +1,13 @@
+// numpy scalars under OPT_SERIALIZE_NUMPY.
+#pragma once
+
+#include "serialize/frame.h"
+#include "serialize/output_buffer.h"
+
+namespace quibex {
+
+// Writes a value whose type is exactly one of numpy's thirteen scalar types,
+// read from the scalar's value field. Only datetime64 can fail.
+DumpResult write_numpy_scalar(PyObject* scalar, OptionSet options, OutputBuffer& out) noexcept;
+
+}  // namespace quibex
