@@ -1,9 +1,15 @@
 #include "serialize/dispatch.h"
 
 #include "fragment.h"
+#include "serialize/per_type/dataclass.h"
+#include "serialize/per_type/datetime.h"
+#include "serialize/per_type/enum.h"
 #include "serialize/per_type/float.h"
 #include "serialize/per_type/int.h"
+#include "serialize/per_type/non_str_keys.h"
+#include "serialize/per_type/sorted_dict.h"
 #include "serialize/per_type/str.h"
+#include "serialize/per_type/uuid.h"
 #include "support.h"
 #include "typeref/registry.h"
 
@@ -45,6 +51,9 @@ DumpResult write_dict_value(const SerializerFrame& frame, L& layout) noexcept {
     return kDumpOk;
   }
   const SerializerFrame child{frame.obj, frame.default_, frame.state + state::kContainerDepthOne};
+  const OptionSet opts = state::options(frame.state);
+  if (opts & OPT_NON_STR_KEYS) return write_dict_non_str(child, layout);
+  if (opts & OPT_SORT_KEYS) return write_dict_sorted(child, layout);
   return write_dict(child, layout);
 }
 
@@ -73,10 +82,15 @@ template <class L>
     case ValueKind::Fragment:
       return serialize_fragment(reinterpret_cast<Fragment*>(obj)->contents, layout.out);
     case ValueKind::Datetime:
+      return write_datetime(layout.out, obj, state::options(frame.state));
     case ValueKind::Date:
+      return write_date(layout.out, obj);
     case ValueKind::Time:
+      return write_time(layout.out, obj, state::options(frame.state));
     case ValueKind::Uuid:
+      return write_uuid(layout.out, obj);
     case ValueKind::Dataclass:
+      return serialize_dataclass(frame, layout);
     case ValueKind::NumpyScalar:
     case ValueKind::NumpyArray:
     case ValueKind::Unsupported:
@@ -99,6 +113,8 @@ DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept {
   if (type == r.float_type) return write_float_object(layout.out, obj);
   if (type == r.list_type) return write_sequence_value(frame, layout);
   if (type == r.dict_type) return write_dict_value(frame, layout);
+  if (type == r.datetime_type && !(state::options(frame.state) & OPT_PASSTHROUGH_DATETIME))
+    return write_datetime(layout.out, obj, state::options(frame.state));
   return serialize_classified(frame, layout);
 }
 
@@ -199,8 +215,8 @@ DumpResult serialize_default(const SerializerFrame& frame, L& layout) noexcept {
 
 template <class L>
 DumpResult serialize_enum(const SerializerFrame& frame, L& layout) noexcept {
-  Owned value = Owned::steal(PyObject_GetAttr(frame.obj, REGISTRY.value_name));
-  if (!value) return make_dump_error(DumpErrorKind::UnsupportedType, frame.obj);
+  Owned value;
+  QUIBEX_TRY(enum_final_value(frame.obj, frame.state, DumpErrorKind::UnsupportedType, &value));
   return serialize(SerializerFrame{value.get(), frame.default_, frame.state}, layout);
 }
 
