@@ -231,3 +231,38 @@ def test_field_table_replaced_while_walked():
 
     assert quibex.dumps(Two(Unsupported(None), 2), default=replace) == b'{"a":"r","b":2}'
     assert quibex.dumps(Two(1, 2)) == b"{}"
+
+
+@dataclasses.dataclass
+class DictProperty:
+    """__dict__ that is not a dict: the field table is used instead."""
+    a: int
+    _b: int = 0
+
+    @property
+    def __dict__(self):
+        return 5
+
+
+def test_unusual_member_sources():
+    assert quibex.dumps(DictProperty(1)) == b'{"a":1}'
+
+    @dataclasses.dataclass(slots=True)
+    class Broken:
+        a: int
+
+    Broken.__dataclass_fields__ = 5
+    with pytest.raises(quibex.JSONEncodeError) as e:
+        quibex.dumps(Broken(1))
+    assert e.value.args == ("Type is not JSON serializable: Broken",)
+
+    @dataclasses.dataclass(slots=True)
+    class OddTable:
+        a: int
+        b: int
+
+    OddTable.__dataclass_fields__ = {"b": object(), "a": OddTable.__dataclass_fields__["a"]}
+    assert quibex.dumps(OddTable(1, 2)) == b'{"a":1}'   # an entry that is not a field is skipped
+    OddTable.__dataclass_fields__ = {1: OddTable.__dataclass_fields__["a"]}
+    with pytest.raises(quibex.JSONEncodeError, match="^Dict key must be str$"):
+        quibex.dumps(OddTable(1, 2))

@@ -1,6 +1,5 @@
 """datetime, date, time and UUID values: texts, options, time-zone libraries."""
 import datetime
-import sys
 import uuid
 
 import pytest
