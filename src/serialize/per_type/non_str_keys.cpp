@@ -58,9 +58,9 @@ DumpResult int_key_text(PyObject* key, uint8_t* scratch, size_t* len) noexcept {
   return kDumpOk;
 }
 
-// The text of a key other than an exact str in `scratch`, or the view of a
-// str subclass's own UTF-8 form in *view.
-DumpResult scratch_text(PyObject* key, uint32_t key_state, uint8_t* scratch, Utf8View* view) noexcept {
+// The text of a key that is not an enum member: a view of the UTF-8 form of
+// a str or str subclass, or of the text written at `scratch` for the others.
+DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* scratch, Utf8View* view) noexcept {
   const TypeRegistry& r = REGISTRY;
   const OptionSet opts = state::options(key_state);
   PyTypeObject* type = Py_TYPE(key);
@@ -69,7 +69,10 @@ DumpResult scratch_text(PyObject* key, uint32_t key_state, uint8_t* scratch, Utf
     std::memcpy(scratch, text, n);
     len = n;
   };
-  if (type == r.int_type) {
+  if (type == r.str_type) {
+    if (!unicode_utf8_view(key, view)) return make_dump_error(DumpErrorKind::InvalidStr);
+    return kDumpOk;
+  } else if (type == r.int_type) {
     QUIBEX_TRY(int_key_text(key, scratch, &len));
   } else if (type == r.bool_type) {
     if (key == r.true_) fixed("true", 4);
@@ -157,12 +160,6 @@ class Members {
 }  // namespace
 
 DumpResult key_to_text(PyObject* key, uint32_t key_state, KeyText* text) noexcept {
-  Utf8View view;
-  if (Py_TYPE(key) == REGISTRY.str_type) {
-    if (!unicode_utf8_view(key, &view)) return make_dump_error(DumpErrorKind::InvalidStr);
-    *text = copy_text(view.data, view.size);
-    return kDumpOk;
-  }
   if (Py_TYPE(Py_TYPE(key)) == REGISTRY.enum_meta && classify(Py_TYPE(key), key_state) == ValueKind::Enum) {
     // An enum member converts as its value, which is no longer a member.
     Owned value;
@@ -170,7 +167,8 @@ DumpResult key_to_text(PyObject* key, uint32_t key_state, KeyText* text) noexcep
     return key_to_text(value.get(), key_state, text);
   }
   uint8_t scratch[kScratchLen];
-  QUIBEX_TRY(scratch_text(key, key_state, scratch, &view));
+  Utf8View view;
+  QUIBEX_TRY(key_view(key, key_state, scratch, &view));
   *text = copy_text(view.data, view.size);
   return kDumpOk;
 }
