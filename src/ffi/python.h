@@ -78,6 +78,18 @@ inline int long_as_u64_bytes(PyObject* o, unsigned char out[8], bool is_signed) 
 #endif
 }
 
+// Copies a non-negative value into n big-endian bytes; -1 when it is negative
+// or does not fit. Never leaves an exception pending.
+inline int long_as_unsigned_be_bytes(PyObject* o, unsigned char* out, size_t n) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, n, 0, 0, 0);
+#else
+  const int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, n, 0, 0);
+  if (rc < 0) PyErr_Clear();
+  return rc;
+#endif
+}
+
 // --- str layout -------------------------------------------------------------
 // The cached UTF-8 form of a non-ASCII compact str has no public accessor on
 // any version; these fields are read directly.

@@ -3,10 +3,16 @@
 #include "fragment.h"
 #include "serialize/numpy/array.h"
 #include "serialize/numpy/registry.h"
+#include "serialize/per_type/dataclass.h"
+#include "serialize/per_type/datetime.h"
+#include "serialize/per_type/enum.h"
 #include "serialize/per_type/float.h"
 #include "serialize/per_type/int.h"
+#include "serialize/per_type/non_str_keys.h"
 #include "serialize/per_type/numpy.h"
+#include "serialize/per_type/sorted_dict.h"
 #include "serialize/per_type/str.h"
+#include "serialize/per_type/uuid.h"
 #include "support.h"
 #include "typeref/registry.h"
 
@@ -48,6 +54,9 @@ DumpResult write_dict_value(const SerializerFrame& frame, L& layout) noexcept {
     return kDumpOk;
   }
   const SerializerFrame child{frame.obj, frame.default_, frame.state + state::kContainerDepthOne};
+  const OptionSet opts = state::options(frame.state);
+  if (opts & OPT_NON_STR_KEYS) return write_dict_non_str(child, layout);
+  if (opts & OPT_SORT_KEYS) return write_dict_sorted(child, layout);
   return write_dict(child, layout);
 }
 
@@ -80,10 +89,15 @@ template <class L>
     case ValueKind::NumpyArray:
       return write_numpy_array(frame, layout);
     case ValueKind::Datetime:
+      return write_datetime(layout.out, obj, state::options(frame.state));
     case ValueKind::Date:
+      return write_date(layout.out, obj);
     case ValueKind::Time:
+      return write_time(layout.out, obj, state::options(frame.state));
     case ValueKind::Uuid:
+      return write_uuid(layout.out, obj);
     case ValueKind::Dataclass:
+      return serialize_dataclass(frame, layout);
     case ValueKind::Unsupported:
       return serialize_default(frame, layout);
   }
@@ -104,6 +118,8 @@ DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept {
   if (type == r.float_type) return write_float_object(layout.out, obj);
   if (type == r.list_type) return write_sequence_value(frame, layout);
   if (type == r.dict_type) return write_dict_value(frame, layout);
+  if (type == r.datetime_type && !(state::options(frame.state) & OPT_PASSTHROUGH_DATETIME))
+    return write_datetime(layout.out, obj, state::options(frame.state));
   return serialize_classified(frame, layout);
 }
 
@@ -210,8 +226,8 @@ DumpResult serialize_default(const SerializerFrame& frame, L& layout) noexcept {
 
 template <class L>
 DumpResult serialize_enum(const SerializerFrame& frame, L& layout) noexcept {
-  Owned value = Owned::steal(PyObject_GetAttr(frame.obj, REGISTRY.value_name));
-  if (!value) return make_dump_error(DumpErrorKind::UnsupportedType, frame.obj);
+  Owned value;
+  QUIBEX_TRY(enum_final_value(frame.obj, frame.state, DumpErrorKind::UnsupportedType, &value));
   return serialize(SerializerFrame{value.get(), frame.default_, frame.state}, layout);
 }
 

@@ -36,8 +36,8 @@ DumpResult make_text(std::string_view head, std::string_view tail) noexcept {
   auto* error = static_cast<DumpError*>(alloc_or_abort(sizeof(DumpError)));
   const size_t n = head.size() + tail.size();
   error->text = static_cast<char*>(alloc_or_abort(n + 1));
-  std::memcpy(error->text, head.data(), head.size());
-  std::memcpy(error->text + head.size(), tail.data(), tail.size());
+  if (!head.empty()) std::memcpy(error->text, head.data(), head.size());
+  if (!tail.empty()) std::memcpy(error->text + head.size(), tail.data(), tail.size());
   error->text[n] = '\0';
   return DumpResult{error};
 }

@@ -92,6 +92,7 @@ bool fill_registry(TypeRegistry& r) noexcept {
   r.datetime_type = capi->DateTimeType;
   r.time_type = capi->TimeType;
   r.tzinfo_type = capi->TZInfoType;
+  r.delta_type = capi->DeltaType;
 
   r.uuid_type = reinterpret_cast<PyTypeObject*>(lookup_attribute("uuid", "UUID"));
   if (r.uuid_type == nullptr) return false;

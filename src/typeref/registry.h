@@ -34,6 +34,7 @@ struct TypeRegistry {
   PyTypeObject* datetime_type;
   PyTypeObject* time_type;
   PyTypeObject* tzinfo_type;
+  PyTypeObject* delta_type;  // timedelta: checked before an offset is read
   PyTypeObject* uuid_type;        // owned
   PyTypeObject* enum_meta;        // owned
   PyObject* dataclass_field_marker;  // owned

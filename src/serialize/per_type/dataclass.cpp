@@ -1,0 +1,109 @@
+#include "serialize/per_type/dataclass.h"
+
+#include "serialize/dispatch.h"
+#include "serialize/per_type/dict_walk.h"
+#include "serialize/per_type/str.h"
+#include "support.h"
+#include "typeref/registry.h"
+
+namespace quibex {
+namespace {
+
+bool type_has_own_slots(PyTypeObject* type) noexcept {
+  Owned dict = Owned::steal(ffi::type_dict(type));
+  return dict && PyDict_Contains(dict.get(), REGISTRY.slots_name) == 1;
+}
+
+// The key's UTF-8 view; the key must be exactly str.
+DumpResult member_name(PyObject* name, Utf8View* view) noexcept {
+  if (Py_TYPE(name) != REGISTRY.str_type) return make_dump_error(DumpErrorKind::KeyMustBeStr);
+  if (!unicode_utf8_view(name, view)) return make_dump_error(DumpErrorKind::InvalidStr);
+  return kDumpOk;
+}
+
+bool is_private(Utf8View name) noexcept { return name.size != 0 && name.data[0] == '_'; }
+
+template <class L>
+DumpResult write_member(Utf8View name, PyObject* value, bool first, const SerializerFrame& frame,
+                        L& layout) noexcept {
+  QUIBEX_TRY(layout.element_prefix(first));
+  QUIBEX_TRY(write_escaped(layout.out, name));
+  QUIBEX_TRY(layout.key_separator());
+  QUIBEX_TRY(serialize(SerializerFrame{value, frame.default_, frame.state}, layout));
+  layout.after_element();
+  return kDumpOk;
+}
+
+// Every entry of the instance dictionary, in its order.
+template <class L>
+DumpResult write_instance_dict(PyObject* dict, const SerializerFrame& frame, L& layout) noexcept {
+  DictWalk walk(dict);
+  QUIBEX_TRY(layout.begin('{'));
+  bool first = true;
+  PyObject *key, *value;
+  while (walk.next(&key, &value)) {
+    Utf8View name;
+    QUIBEX_TRY(member_name(key, &name));
+    if (is_private(name)) continue;
+    QUIBEX_TRY(write_member(name, value, first, frame, layout));
+    first = false;
+  }
+  return layout.end('}');
+}
+
+// The declared fields (class variables and init-only pseudo-fields left
+// out), in definition order, each value read from the instance.
+template <class L>
+DumpResult write_fields(const SerializerFrame& frame, L& layout) noexcept {
+  const TypeRegistry& r = REGISTRY;
+  PyObject* obj = frame.obj;
+  Owned table = Owned::steal(PyObject_GetAttr(obj, r.dataclass_fields_name));
+  if (!table || !PyDict_Check(table.get())) return make_dump_error(DumpErrorKind::UnsupportedType, obj);
+  DictWalk walk(table.get());
+  QUIBEX_TRY(layout.begin('{'));
+  bool first = true;
+  PyObject *key, *field;
+  while (walk.next(&key, &field)) {
+    // Reading the field's kind or the value may run Python code that
+    // changes the table.
+    Owned held_key = Owned::borrow(key);
+    Owned kind = Owned::steal(PyObject_GetAttr(field, r.field_type_name));
+    if (!kind) PyErr_Clear();  // not a field object: skipped like a class variable
+    if (kind.get() != r.dataclass_field_marker) continue;
+    Utf8View name;
+    QUIBEX_TRY(member_name(key, &name));
+    if (is_private(name)) continue;
+    Owned value = Owned::steal(PyObject_GetAttr(obj, key));
+    if (!value) return make_dump_error(DumpErrorKind::UnsupportedType, obj);  // unset slot: AttributeError as cause
+    QUIBEX_TRY(write_member(name, value.get(), first, frame, layout));
+    first = false;
+  }
+  return layout.end('}');
+}
+
+}  // namespace
+
+template <class L>
+DumpResult serialize_dataclass(const SerializerFrame& frame, L& layout) noexcept {
+  if (state::container_depth(frame.state) + 1 >= state::kDepthLimit) [[unlikely]]
+    return make_dump_error(DumpErrorKind::RecursionLimit);
+  // Held for the walk: attribute reads and member values run Python code
+  // that may drop every other reference to the instance.
+  Owned hold = Owned::borrow(frame.obj);
+  const SerializerFrame inner{frame.obj, frame.default_, frame.state + state::kContainerDepthOne};
+  Owned dict = Owned::steal(PyObject_GetAttr(frame.obj, REGISTRY.dict_name));
+  if (!dict) {
+    PyErr_Clear();
+    return write_fields(inner, layout);
+  }
+  if (!PyDict_Check(dict.get()) || type_has_own_slots(Py_TYPE(frame.obj))) {
+    dict = Owned();
+    return write_fields(inner, layout);
+  }
+  return write_instance_dict(dict.get(), inner, layout);
+}
+
+template DumpResult serialize_dataclass<CompactLayout>(const SerializerFrame&, CompactLayout&) noexcept;
+template DumpResult serialize_dataclass<IndentWriter>(const SerializerFrame&, IndentWriter&) noexcept;
+
+}  // namespace quibex

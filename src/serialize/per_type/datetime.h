@@ -1,0 +1,32 @@
+// RFC 3339 text of datetime.datetime, datetime.date and datetime.time,
+// as JSON string values and as the bare texts that dict keys use.
+#pragma once
+
+#include "serialize/frame.h"
+#include "serialize/output_buffer.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quibex {
+
+// Room every text writer below may use: the longest datetime text,
+// "YYYY-MM-DDTHH:MM:SS.ffffff+HH:MM", is 32 bytes, and a UUID is 36.
+inline constexpr size_t kTemporalTextCapacity = 40;
+
+// Each writes the bare text at `text` (kTemporalTextCapacity bytes of room).
+size_t write_date_text(PyObject* date, uint8_t* text) noexcept;
+// Fails with TimeHasTzinfo for a time that carries a tzinfo.
+DumpResult write_time_text(PyObject* time, OptionSet opts, uint8_t* text, size_t* len) noexcept;
+// Fails with DatetimeLibraryUnsupported when the time zone gives no usable offset.
+DumpResult write_datetime_text(PyObject* datetime, OptionSet opts, uint8_t* text, size_t* len) noexcept;
+
+// Writes the text between quotation marks; nothing on failure.
+DumpResult write_quoted_text(OutputBuffer& out, const uint8_t* text, size_t len) noexcept;
+
+// JSON string values of the three types.
+DumpResult write_date(OutputBuffer& out, PyObject* date) noexcept;
+DumpResult write_time(OutputBuffer& out, PyObject* time, OptionSet opts) noexcept;
+DumpResult write_datetime(OutputBuffer& out, PyObject* datetime, OptionSet opts) noexcept;
+
+}  // namespace quibex
