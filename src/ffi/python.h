@@ -122,8 +122,9 @@ inline Py_ssize_t dict_used(PyObject* dict) noexcept { return reinterpret_cast<P
 
 // A tag that changes with every insertion, deletion or value store in the
 // dict. 3.11 to 3.13 keep it in ma_version_tag (deprecated, not yet removed,
-// from 3.12); later versions keep none, and this returns 0, leaving the key
-// table and the entry count as the only signs of change.
+// from 3.12). Later versions keep none and this returns 0: the key table and
+// the entry count are then the only signs of change, and a deletion and an
+// insertion that cancel out in the same table go unseen.
 inline uint64_t dict_version(PyObject* dict) noexcept {
 #if PY_VERSION_HEX < 0x030E0000
 #pragma GCC diagnostic push
