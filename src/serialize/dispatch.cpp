@@ -5,6 +5,7 @@
 #include "serialize/numpy/registry.h"
 #include "serialize/per_type/dataclass.h"
 #include "serialize/per_type/datetime.h"
+#include "serialize/per_type/dict_walk.h"
 #include "serialize/per_type/enum.h"
 #include "serialize/per_type/float.h"
 #include "serialize/per_type/int.h"
@@ -120,6 +121,9 @@ DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept {
   if (type == r.dict_type) return write_dict_value(frame, layout);
   if (type == r.datetime_type && !(state::options(frame.state) & OPT_PASSTHROUGH_DATETIME))
     return write_datetime(layout.out, obj, state::options(frame.state));
+  // The remaining writers may run Python code (default, attribute reads)
+  // that drops every other reference to the value, so it is held meanwhile.
+  Owned hold = Owned::borrow(obj);
   return serialize_classified(frame, layout);
 }
 
@@ -159,20 +163,16 @@ DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t st, L& la
   if (state::container_depth(st) >= state::kDepthLimit) [[unlikely]]
     return make_dump_error(DumpErrorKind::RecursionLimit);
   // Held for the walk: Python code run by an item (default, a property) may
-  // drop every other reference or change the list, so the item array and the
-  // count are re-read before each item.
+  // drop every other reference to the list or change it. The count is taken
+  // once, so a list that grows while written cannot keep the walk going;
+  // the size and the item array are re-read before each item, so one that
+  // shrinks or is reallocated is never read out of bounds or after release.
   Owned hold = Owned::borrow(sequence);
   const bool is_list = PyList_Check(sequence);
+  const Py_ssize_t count = Py_SIZE(sequence);
   QUIBEX_TRY(layout.begin('['));
-  for (Py_ssize_t i = 0;; ++i) {
-    PyObject* item;
-    if (is_list) {
-      if (i >= PyList_GET_SIZE(sequence)) break;
-      item = PyList_GET_ITEM(sequence, i);
-    } else {
-      if (i >= PyTuple_GET_SIZE(sequence)) break;
-      item = PyTuple_GET_ITEM(sequence, i);
-    }
+  for (Py_ssize_t i = 0; i < count && i < Py_SIZE(sequence); ++i) {
+    PyObject* item = is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
     QUIBEX_TRY(layout.element_prefix(i == 0));
     QUIBEX_TRY(serialize(SerializerFrame{item, default_, st}, layout));
     layout.after_element();
@@ -182,26 +182,20 @@ DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t st, L& la
 
 template <class L>
 DumpResult write_dict(const SerializerFrame& frame, L& layout) noexcept {
-  PyObject* dict = frame.obj;
-  Owned hold = Owned::borrow(dict);
   const TypeRegistry& r = REGISTRY;
   QUIBEX_TRY(layout.begin('{'));
-  // A value's writer may run Python code that changes the dict. Iteration
-  // stops when the entries run out or the key table is replaced (positions
-  // would no longer be meaningful), so no entry is written twice and no
-  // removed one is read; keys and values are borrowed only until then.
-  const void* table = ffi::dict_keys_table(dict);
-  const Py_ssize_t count = ffi::dict_used(dict);
-  Py_ssize_t pos = 0;
+  // A value's writer may run Python code that changes the dict: the walk
+  // fetches each entry just before it is written and stops at the first sign
+  // of change.
+  DictWalk walk(frame.obj);
   PyObject *key, *value;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (ffi::dict_keys_table(dict) != table || !PyDict_Next(dict, &pos, &key, &value)) break;
+  for (bool first = true; walk.next(&key, &value); first = false) {
     if (Py_TYPE(key) != r.str_type) [[unlikely]]
       return make_dump_error(DumpErrorKind::KeyMustBeStr);
     Utf8View view;
     if (!unicode_utf8_view(key, &view)) [[unlikely]]
       return make_dump_error(DumpErrorKind::InvalidStr);
-    QUIBEX_TRY(layout.element_prefix(i == 0));
+    QUIBEX_TRY(layout.element_prefix(first));
     QUIBEX_TRY(write_escaped(layout.out, view));
     QUIBEX_TRY(layout.key_separator());
     QUIBEX_TRY(serialize(SerializerFrame{value, frame.default_, frame.state}, layout));

@@ -13,7 +13,6 @@ namespace quibex {
 // which always reserved at least 30 bytes more than it used.
 struct CompactLayout {
   OutputBuffer& out;
-  static constexpr bool kIndented = false;
 
   [[nodiscard]] DumpResult begin(char c) noexcept {
     QUIBEX_TRY(out.reserve(128));
@@ -30,14 +29,6 @@ struct CompactLayout {
   }
   void after_element() noexcept {}
   [[nodiscard]] DumpResult end(char c) noexcept { return begin(c); }
-  // An empty list or dict met as an element: "[]" or "{}" after its prefix.
-  [[nodiscard]] DumpResult empty_element(bool first, const char (&text)[3]) noexcept {
-    QUIBEX_TRY(element_prefix(first));
-    QUIBEX_TRY(out.reserve(34));
-    std::memcpy(out.write_ptr(), text, 2);
-    out.advance(2);
-    return kDumpOk;
-  }
 };
 
 // OPT_INDENT_2: two spaces per level. `has_value` is one flag for the whole
@@ -46,7 +37,6 @@ struct IndentWriter {
   OutputBuffer& out;
   uint64_t indent;
   bool has_value;
-  static constexpr bool kIndented = true;
 
   [[nodiscard]] DumpResult begin(char c) noexcept {
     indent += 1;
@@ -79,13 +69,6 @@ struct IndentWriter {
     out.put_byte(static_cast<uint8_t>(c));
     return kDumpOk;
   }
-  [[nodiscard]] DumpResult empty_element(bool first, const char (&text)[3]) noexcept {
-    QUIBEX_TRY(element_prefix(first));
-    QUIBEX_TRY(out.reserve(34));
-    std::memcpy(out.write_ptr(), text, 2);
-    out.advance(2);
-    return kDumpOk;
-  }
 
  private:
   void put_spaces() noexcept {
@@ -93,5 +76,16 @@ struct IndentWriter {
     out.advance(2 * indent);
   }
 };
+
+// An empty list or dict met as an element: "[]" or "{}" after its prefix,
+// without begin and end.
+template <class L>
+[[nodiscard]] DumpResult write_empty_element(L& layout, bool first, const char (&text)[3]) noexcept {
+  QUIBEX_TRY(layout.element_prefix(first));
+  QUIBEX_TRY(layout.out.reserve(34));
+  std::memcpy(layout.out.write_ptr(), text, 2);
+  layout.out.advance(2);
+  return kDumpOk;
+}
 
 }  // namespace quibex

@@ -85,7 +85,7 @@ struct ArrayWalk {
       }
     } else if (shape[d + 1] == 0) {
       for (uint64_t i = 0; i < n; ++i) {
-        QUIBEX_TRY(layout.empty_element(i == 0, "[]"));
+        QUIBEX_TRY(write_empty_element(layout, i == 0, "[]"));
         layout.after_element();
       }
     } else {

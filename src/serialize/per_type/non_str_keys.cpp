@@ -167,7 +167,7 @@ DumpResult key_to_text(PyObject* key, uint32_t key_state, KeyText* text) noexcep
     return key_to_text(value.get(), key_state, text);
   }
   uint8_t scratch[kScratchLen];
-  Utf8View view;
+  Utf8View view{};
   QUIBEX_TRY(key_view(key, key_state, scratch, &view));
   *text = copy_text(view.data, view.size);
   return kDumpOk;

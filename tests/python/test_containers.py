@@ -1,0 +1,360 @@
+"""Lists, tuples and dicts with str keys in both layouts; depth limits;
+reference counts; containers changed or dropped while they are written."""
+import gc
+import json
+import os
+import subprocess
+import sys
+import weakref
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quibex
+
+INDENT = quibex.OPT_INDENT_2
+
+
+def lines(*parts):
+    return "\n".join(parts).encode()
+
+
+LAYOUTS = [
+    pytest.param([], b"[]", b"[]", id="empty-list"),
+    pytest.param((), b"[]", b"[]", id="empty-tuple"),
+    pytest.param({}, b"{}", b"{}", id="empty-dict"),
+    pytest.param([[]], b"[[]]", lines("[", "  []", "]"), id="empty-list-in-list"),
+    pytest.param([{}], b"[{}]", lines("[", "  {}", "]"), id="empty-dict-in-list"),
+    pytest.param([()], b"[[]]", lines("[", "  []", "]"), id="empty-tuple-in-list"),
+    pytest.param([1], b"[1]", lines("[", "  1", "]"), id="one-item"),
+    pytest.param((1, "a", None, True, 1.5), b'[1,"a",null,true,1.5]',
+                 lines("[", "  1,", '  "a",', "  null,", "  true,", "  1.5", "]"), id="tuple-scalars"),
+    pytest.param({"a": [1, 2], "b": {}}, b'{"a":[1,2],"b":{}}',
+                 lines("{", '  "a": [', "    1,", "    2", "  ],", '  "b": {}', "}"), id="seven-lines"),
+    pytest.param({"a": 1, "b": [1, 2], "c": {}}, b'{"a":1,"b":[1,2],"c":{}}',
+                 lines("{", '  "a": 1,', '  "b": [', "    1,", "    2", "  ],", '  "c": {}', "}"), id="dict-mixed"),
+    pytest.param([[], [False], {"k": []}, ()], b'[[],[false],{"k":[]},[]]',
+                 lines("[", "  [],", "  [", "    false", "  ],", "  {", '    "k": []', "  },", "  []", "]"),
+                 id="empties-between-filled"),
+    pytest.param({"b": 1, "a": 2}, b'{"b":1,"a":2}', lines("{", '  "b": 1,', '  "a": 2', "}"), id="insertion-order"),
+    pytest.param({'"q\n\x00\\': "", "": None}, b'{"\\"q\\n\\u0000\\\\":"","":null}',
+                 lines("{", '  "\\"q\\n\\u0000\\\\": "",', '  "": null', "}"), id="key-escaping"),
+    pytest.param([[[[1]]]], b"[[[[1]]]]",
+                 lines("[", "  [", "    [", "      [", "        1", "      ]", "    ]", "  ]", "]"), id="deep"),
+]
+
+
+@pytest.mark.parametrize("value, compact, indented", LAYOUTS)
+def test_layouts(value, compact, indented):
+    assert quibex.dumps(value) == compact
+    assert quibex.dumps(value, option=INDENT) == indented
+    assert indented == json.dumps(value, ensure_ascii=False, indent=2).encode()
+
+
+class IterList(list):
+    def __iter__(self):
+        return iter(["wrong"])
+
+    def __len__(self):
+        return 0
+
+    def __getitem__(self, i):
+        return "wrong"
+
+
+class ItemsDict(dict):
+    def items(self):
+        return [("wrong", 0)]
+
+    def keys(self):
+        return ["wrong"]
+
+    def __iter__(self):
+        return iter(["wrong"])
+
+    def __getitem__(self, key):
+        return "wrong"
+
+    def __len__(self):
+        return 0
+
+
+@pytest.mark.parametrize("option", [0, INDENT])
+def test_subclasses_are_read_from_storage(option):
+    value = IterList([1, ItemsDict(a=IterList([]), b=ItemsDict()), ItemsDict(c=2)])
+    plain = [1, {"a": [], "b": {}}, {"c": 2}]
+    assert quibex.dumps(value, option=option) == quibex.dumps(plain, option=option)
+
+
+@pytest.mark.parametrize("bad", [1, None, True, 1.5, ("t",), type("S", (str,), {})("s")], ids=repr)
+@pytest.mark.parametrize("option", [0, INDENT])
+def test_key_must_be_exact_str(bad, option):
+    with pytest.raises(quibex.JSONEncodeError, match="^Dict key must be str$"):
+        quibex.dumps({"a": 1, bad: 2}, option=option)
+
+
+def nest(depth, innermost, kinds):
+    """`innermost` wrapped in `depth` containers, the outermost first in `kinds` (cycled)."""
+    value = innermost
+    for level in reversed(range(depth)):
+        kind = kinds[level % len(kinds)]
+        value = [value] if kind is list else (value,) if kind is tuple else {"k": value}
+    return value
+
+
+MIXES = [pytest.param([list], id="lists"), pytest.param([dict], id="dicts"), pytest.param([tuple], id="tuples"),
+         pytest.param([list, dict], id="list-dict"), pytest.param([dict, tuple, list], id="dict-tuple-list")]
+
+
+@pytest.mark.parametrize("kinds", MIXES)
+@pytest.mark.parametrize("option", [0, INDENT])
+def test_depth_limit(kinds, option):
+    ok = nest(254, 1, kinds)
+    assert json.loads(quibex.dumps(ok, option=option)) == json.loads(json.dumps(ok))
+    for too_deep in (nest(255, 1, kinds), nest(254, [1], kinds), nest(254, {"k": 1}, kinds), nest(254, {}, kinds)):
+        with pytest.raises(quibex.JSONEncodeError, match="^Recursion limit reached$"):
+            quibex.dumps(too_deep, option=option)
+    # An empty list or tuple at the 255th level is written without entering it.
+    for empty in ([], ()):
+        assert quibex.dumps(nest(254, empty, kinds), option=option).count(b"[]") == 1
+
+
+def test_self_containing_containers_hit_the_depth_limit():
+    loop = [1]
+    loop.append(loop)
+    cycle = {"a": 1}
+    cycle["self"] = [cycle]
+    for value in (loop, cycle):
+        with pytest.raises(quibex.JSONEncodeError, match="^Recursion limit reached$"):
+            quibex.dumps(value)
+    loop.clear()
+    cycle.clear()
+
+
+# --- Differential properties against the json module ------------------------
+
+texts = st.text(alphabet=st.characters(exclude_categories=("Cs",)), max_size=20)
+scalars = st.none() | st.booleans() | st.integers(-(2**63), 2**63 - 1) | texts
+floats = st.floats(allow_nan=False, allow_infinity=False)
+
+
+def documents(leaves):
+    return st.recursive(
+        leaves,
+        lambda inner: st.lists(inner, max_size=6) | st.lists(inner, max_size=4).map(tuple)
+        | st.dictionaries(texts, inner, max_size=6),
+        max_leaves=30,
+    )
+
+
+def as_json_types(value):
+    if isinstance(value, (list, tuple)):
+        return [as_json_types(v) for v in value]
+    if isinstance(value, dict):
+        return {k: as_json_types(v) for k, v in value.items()}
+    return value
+
+
+@settings(max_examples=200)
+@given(documents(scalars | floats))
+def test_round_trip_through_json_module(doc):
+    for option in (0, INDENT):
+        assert json.loads(quibex.dumps(doc, option=option)) == as_json_types(doc)
+
+
+@settings(max_examples=200)
+@given(documents(scalars))
+def test_bytes_equal_json_module_without_floats(doc):
+    # Float text is not compared: the json module writes repr(), which differs
+    # in form (1e+16 against 1e16, 1.0 against 1.0 and so on) where both are exact.
+    assert quibex.dumps(doc) == json.dumps(doc, ensure_ascii=False, separators=(",", ":")).encode()
+    assert quibex.dumps(doc, option=INDENT) == json.dumps(doc, ensure_ascii=False, indent=2).encode()
+
+
+# --- Reference counts ----------------------------------------------------------
+
+class Unsupported:
+    pass
+
+
+def raise_value_error(obj):
+    raise ValueError("from default")
+
+
+ERROR_CASES = [
+    pytest.param(lambda u: [1, "s", u], None, "Type is not JSON serializable: Unsupported", id="unsupported"),
+    pytest.param(lambda u: {"k": [u]}, raise_value_error, "Type is not JSON serializable: Unsupported",
+                 id="default-raises"),
+    pytest.param(lambda u: [{"a": u, 2: u}], lambda o: [o.__class__.__name__], "Dict key must be str", id="bad-key"),
+    pytest.param(lambda u: [u, {"\ud800": 1}], lambda o: 0, "str is not valid UTF-8: surrogates not allowed",
+                 id="surrogate-key"),
+    pytest.param(lambda u: nest(255, u, [list, dict]), None, "Recursion limit reached", id="depth"),
+    pytest.param(lambda u: [u], lambda o: o, "default serializer exceeds recursion limit", id="default-depth"),
+]
+
+
+@pytest.mark.parametrize("build, default, message", ERROR_CASES)
+@pytest.mark.parametrize("option", [0, INDENT])
+def test_reference_counts_unchanged_on_error(build, default, message, option):
+    u = Unsupported()
+    doc = build(u)
+    before = (sys.getrefcount(u), sys.getrefcount(doc))
+    for _ in range(3):
+        with pytest.raises(quibex.JSONEncodeError) as info:
+            quibex.dumps(doc, default, option=option)
+        assert str(info.value) == message
+        del info
+    assert (sys.getrefcount(u), sys.getrefcount(doc)) == before
+
+
+@pytest.mark.parametrize("option", [0, INDENT])
+def test_reference_counts_unchanged_on_success(option):
+    u = Unsupported()
+    inner, key, text = [1, 2.5, None], "k\u00e9y" * 3, "t\n" * 40
+    doc = {key: inner, "t": (text, u, [u, {}]), "d": {"x": inner}}
+    produced = []
+
+    class Result(list):
+        pass
+
+    def default(obj):
+        result = Result(["from default"])
+        produced.append(weakref.ref(result))  # released once written
+        return result
+
+    objects = (u, inner, key, text, doc, doc["t"])
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(3):
+        quibex.dumps(doc, default, option=option)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objects] == before
+    assert all(r() is None for r in produced)
+
+
+# --- Containers changed or dropped while they are written ------------------------
+# Python code runs during a walk only through default (here) and the other
+# hooks. These tests also run in a child interpreter with the debug allocator,
+# which fills released memory, so that reading an item array or an entry after
+# its release crashes rather than passing by luck.
+
+
+class Hook:
+    """An unsupported value whose default runs `action`, then writes "x"."""
+
+    def __init__(self, action):
+        self.action = action
+
+
+def run_hook(obj):
+    obj.action()
+    return "x"
+
+
+def dumps_hooked(value, option=0):
+    return quibex.dumps(value, run_hook, option=option)
+
+
+def no_duplicate_keys(pairs):
+    keys = [k for k, _ in pairs]
+    assert len(keys) == len(set(keys)), keys
+    return dict(pairs)
+
+
+def test_list_cleared_while_written():
+    items = ["s" * 100, 2]
+    items.insert(0, Hook(lambda: items.clear()))
+    assert dumps_hooked(items) == b'["x"]'
+
+
+def test_list_grown_and_reallocated_while_written():
+    items = [None, "b", 3]
+
+    def grow():
+        items[1] = "replaced"
+        if len(items) < 3000:
+            items.extend(Hook(grow) for _ in range(1000))  # moves the item array
+
+    items[0] = Hook(grow)
+    # The walk takes the count once: the items added during it are not written.
+    assert dumps_hooked(items) == b'["x","replaced",3]'
+    items.clear()
+
+
+def test_list_shrunk_below_position_while_written():
+    items = [1, None, 3, 4, 5]
+    items[1] = Hook(lambda: items.__delitem__(slice(1, None)))
+    assert dumps_hooked(items) == b'[1,"x"]'
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        pytest.param(lambda d: d.clear(), id="clear"),
+        pytest.param(lambda d: d.pop("c"), id="delete-later"),
+        pytest.param(lambda d: d.pop("a"), id="delete-written"),
+        pytest.param(lambda d: (d.pop("a"), d.__setitem__("a", 9)), id="delete-and-reinsert-written"),
+        pytest.param(lambda d: (d.pop("c"), d.__setitem__("a2", 9)), id="delete-and-insert-same-size"),
+        pytest.param(lambda d: d.update((f"n{i}", i) for i in range(100)), id="grow-and-resize"),
+        pytest.param(lambda d: d.__setitem__("c", "new"), id="replace-later-value"),
+    ],
+)
+@pytest.mark.parametrize("option", [0, INDENT])
+def test_dict_changed_while_written(change, option):
+    d = {"a": 1, "b": None, "c": "s" * 100, "d": [4]}
+    d["b"] = Hook(lambda: change(d))
+    out = dumps_hooked(d, option=option)
+    written = json.loads(out, object_pairs_hook=no_duplicate_keys)
+    # The walk stops at the first sign of change: what was written before
+    # the change is there, and nothing after it is.
+    assert written == {"a": 1, "b": "x"}
+
+
+def test_dict_replaced_value_of_written_key_keeps_walk_sound():
+    d = {"a": [1], "b": None, "c": 3}
+    d["b"] = Hook(lambda: d.__setitem__("a", "gone"))
+    written = json.loads(dumps_hooked(d), object_pairs_hook=no_duplicate_keys)
+    assert written["a"] == [1] and written["b"] == "x"
+
+
+@pytest.mark.parametrize("option", [0, INDENT])
+def test_containers_kept_alive_when_every_other_reference_is_dropped(option):
+    # Each hook drops the only outside reference to the container that is
+    # being written (and to the containers around it); the walk finishes.
+    outer = [[None, "after", [5, 6]]]
+    outer[0][0] = Hook(lambda: outer.clear())
+    assert json.loads(dumps_hooked(outer, option)) == [["x", "after", [5, 6]]]
+
+    holder = {"k": {"a": None, "b": "after"}}
+    holder["k"]["a"] = Hook(lambda: holder.clear())
+    assert json.loads(dumps_hooked([holder], option)) == [{"k": {"a": "x", "b": "after"}}]
+
+    tuples = [(None, "after")]
+    tuples[0] = (Hook(lambda: tuples.clear()), "after")
+    assert json.loads(dumps_hooked(tuples, option)) == [["x", "after"]]
+
+
+def test_value_handed_to_default_stays_alive():
+    items = [None]
+
+    class Owner:
+        def __init__(self):
+            self.payload = ["payload"]
+
+    def default(obj):
+        items.clear()  # drops the last reference outside this call
+        return obj.payload
+
+    items[0] = Owner()
+    assert quibex.dumps(items, default) == b'[["payload"]]'
+
+
+@pytest.mark.skipif(os.environ.get("PYTHONMALLOC") == "debug", reason="already in the debug-allocator child")
+def test_mutation_cases_under_debug_allocator():
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
+         "-k", "written or alive or default_stays or reference_counts"],
+        env=env, capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
