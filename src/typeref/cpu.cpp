@@ -29,7 +29,11 @@ uint64_t probe_cpu_features() noexcept {
     const bool avx512_state = avx_state && (xcr0 & 0xE0) == 0xE0;  // opmask, ZMM upper halves
     if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) {
       if (avx_state && (ebx & (1u << 5))) features |= CPU_AVX2;
-      if (avx512_state && (ebx & (1u << 31)) && fma && f16c) features |= CPU_AVX512VL;
+      // The AVX-512 routines also use AVX512F, AVX512BW and BMI2 instructions;
+      // every processor with AVX512VL has them, but a missing one must never
+      // select code that would fault.
+      constexpr unsigned kAvx512Bits = (1u << 31) | (1u << 30) | (1u << 16) | (1u << 8);
+      if (avx512_state && (ebx & kAvx512Bits) == kAvx512Bits && fma && f16c) features |= CPU_AVX512VL;
     }
   }
   CpuFeatures = features;
