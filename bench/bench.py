@@ -34,7 +34,8 @@ def parse_args(argv):
     p.add_argument("--quick", action="store_true",
                    help="3 rounds, corpora twitter, citm_catalog and canada, numpy arrays of 10^5 items")
     p.add_argument("--only", action="append", default=[], metavar="PATTERN",
-                   help="select cases by subject, mode or glob over subject/mode (repeatable, or comma-separated)")
+                   help="select cases by subject, mode or glob over subject/mode (repeatable, or"
+                        " comma-separated); overrides the corpus choice of --quick")
     p.add_argument("--libs", default=",".join(peers.LIBRARIES),
                    help="comma-separated libraries to run (default: all)")
     p.add_argument("--rounds", type=int, help="rounds per case (default 7, quick 3)")

@@ -47,7 +47,8 @@ def group_summary(cases, libraries):
         if title == "extras":
             rows += [(c.id, [c]) for c in members]
         elif members:
-            rows.append((f"{title} ({len(members)})", members))
+            timed = sum(1 for c in members if ratios(c))
+            rows.append((f"{title} ({timed} of {len(members)})", members))
     table = []
     for title, members in rows:
         r = [ratios(c) for c in members]
