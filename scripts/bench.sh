@@ -4,6 +4,6 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 ensure_system_packages
-py=$(interpreters | head -n 1)
+py=$(interpreters | sed -n 1p)  # sed reads all input: head could end the writer with SIGPIPE under pipefail
 vpy=$(prepare_venv "$py" msgspec ujson python-rapidjson simplejson numpy matplotlib)
 exec "$vpy" "$ROOT/bench/bench.py" "$@"
