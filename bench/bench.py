@@ -127,6 +127,7 @@ def main(argv=None):
         print(f"  {case.id}" + (f": {', '.join(bad)}" if bad else ""), file=err, flush=True)
         built.append(case)
 
+    print(f"  validated in {time.perf_counter() - started:.0f} s", file=err, flush=True)
     memory = None
     if not args.no_memory:
         print("measuring loads peak memory", file=err, flush=True)

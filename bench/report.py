@@ -15,7 +15,7 @@ def library_order(cases):
     their fixed order."""
     seen = {c.library for case in cases for c in case.contenders}
     rank = {lib: i for i, lib in enumerate(peers.LIBRARIES)}
-    return sorted(seen, key=lambda lib: (not lib.startswith("quibex"), rank.get(lib, -1), lib))
+    return sorted(seen, key=lambda lib: (not lib.startswith("quibex"), lib != "quibex", rank.get(lib, 0), lib))
 
 
 def medians(case):
@@ -149,7 +149,7 @@ def plot(cases, path, title):
     colours = {lib: plt.get_cmap("tab10")(i) for i, lib in enumerate(libraries)}
     panels = [(t, [c for c in cases if c.mode in modes]) for t, modes in GROUPS]
     panels = [(t, members) for t, members in panels if members]
-    if not any(ratios(c) for _, members in panels for c in members):
+    if not panels:
         return False
     fig, axes = plt.subplots(len(panels), 1, figsize=(14, 3.4 * len(panels) + 0.8), squeeze=False)
     width = 0.8 / len(libraries)
