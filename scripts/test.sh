@@ -6,7 +6,7 @@ source "$(dirname "$0")/common.sh"
 ensure_system_packages
 
 status=0
-first_py=$(interpreters | head -n 1)
+first_py=$(interpreters | sed -n 1p)
 echo "== C++ unit tests ($("$first_py" --version))"
 cmake -S "$ROOT" -B "$ROOT/build/unit" -DQUIBEX_TESTS=ON -DPython_EXECUTABLE="$first_py" >/dev/null
 cmake --build "$ROOT/build/unit" -j "$(nproc)" >/dev/null
