@@ -6,10 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace quibex::testing_support {
 
+// Hash randomisation is turned off (PYTHONHASHSEED=0, unless the caller set
+// it) so that the interpreter's own SipHash can serve as a reference.
 inline void ensure_python() {
-  if (!Py_IsInitialized()) Py_InitializeEx(0);
+  if (!Py_IsInitialized()) {
+    setenv("PYTHONHASHSEED", "0", 0);
+    Py_InitializeEx(0);
+  }
   ASSERT_EQ(init_registry_once(), 0);
 }
 
