@@ -2,30 +2,13 @@
 
 #include "deserialize/reader/big_decimal.h"
 #include "deserialize/reader/char_class.h"
+#include "deserialize/reader/pow5_table.h"
 
 #include <algorithm>
 #include <bit>
-#include <iterator>
 
 namespace quibex {
 namespace {
-
-struct U128Words {
-  uint64_t hi, lo;
-};
-
-constexpr int kPow5MinQ = -343;
-constexpr int kPow5MaxQ = 308;
-
-// Indexed by q - kPow5MinQ: the truncated normalised 128-bit mantissa of 5^q.
-constexpr U128Words kPow5[] = {
-#include "deserialize/reader/pow5_table.inc"
-};
-static_assert(std::size(kPow5) == kPow5MaxQ - kPow5MinQ + 1);
-
-// floor(log2(5^q)) for kPow5MinQ <= q <= kPow5MaxQ; 152170 = floor(log2(5) × 2^16),
-// exact over that range (checked by a unit test).
-constexpr int floor_log2_pow5(int q) noexcept { return (q * 152170) >> 16; }
 
 // Indexed by k: 10^k, exact in binary64.
 constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
