@@ -2,6 +2,7 @@
 import gc
 import json
 import math
+import os
 import sys
 import threading
 
@@ -150,9 +151,9 @@ def test_scalars_and_singletons():
 def test_strings_get_the_narrowest_kind(text, length):
     got = quibex.loads(json.dumps(text, ensure_ascii=False).encode())
     assert got == text and len(got) == length
-    # sys.getsizeof tells the storage kind apart: compare with the
-    # interpreter's own (always narrowest) str of the same text.
-    assert sys.getsizeof(got) == sys.getsizeof(text.encode().decode())
+    # A concatenation takes the wider kind of its parts, and sys.getsizeof of
+    # the fresh result tells the kinds apart.
+    assert sys.getsizeof(got + "ab") == sys.getsizeof(text + "ab")
 
 
 @pytest.mark.parametrize("doc,want", [
@@ -217,6 +218,15 @@ def test_deep_document_on_a_small_thread_stack():
     finally:
         threading.stack_size(previous)
     assert results == [1024]
+
+
+@pytest.mark.parametrize("head", [b"[  ", b"[\n  "])
+@pytest.mark.parametrize("item", [b"1", b"[]", b'""', b"{}"])
+def test_dense_text_after_an_indented_start_fits_the_buffer(head, item):
+    # Text that starts like indented JSON gets a smaller first estimate of
+    # its records; dense text after that must still fit the parse buffer.
+    for n in (938, 5000, 100000):
+        assert len(quibex.loads(head + (item + b",") * n + item + b"]")) == n + 1
 
 
 def test_allocation_failure_while_building_raises_memory_error():
@@ -289,11 +299,18 @@ def test_many_distinct_keys_stay_correct():
 def test_reference_counts_are_stable():
     doc = b'[{"id":1,"flag":true,"none":null,"s":""},{"id":2,"flag":false,"none":null,"s":"x"}]'
     key = next(iter(quibex.loads(doc)[0]))
+
+    def churn():
+        for _ in range(1000):
+            quibex.loads(doc)
+            try:
+                quibex.loads(b'[{"id":1,"flag":tru}]')
+            except quibex.JSONDecodeError:
+                pass
+
+    churn()
     before = [sys.getrefcount(o) for o in (key, None, True, False, "")]
-    for _ in range(1000):
-        quibex.loads(doc)
-        with pytest.raises(quibex.JSONDecodeError):
-            quibex.loads(b'[{"id":1,"flag":tru}]')
+    churn()
     after = [sys.getrefcount(o) for o in (key, None, True, False, "")]
     assert after == before
 
@@ -337,7 +354,10 @@ json_values = st.recursive(
 )
 
 
-@settings(max_examples=300, deadline=None)
+EXAMPLES = 2000 if os.environ.get("QUIBEX_EXHAUSTIVE") else 150
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
 @given(json_values, st.booleans(), st.sampled_from([None, 0, 2]))
 def test_random_documents_match_stdlib(value, ensure_ascii, indent):
     text = json.dumps(value, ensure_ascii=ensure_ascii, indent=indent)
@@ -390,7 +410,7 @@ def outcome(loads, data):
         return False, e
 
 
-@settings(max_examples=1500, deadline=None)
+@settings(max_examples=EXAMPLES * 5, deadline=None)
 @given(st.lists(st.sampled_from(TOKENS), max_size=24).map(b"".join))
 def test_random_bytes_same_verdict_as_stdlib(data):
     ok, value = outcome(quibex.loads, data)
