@@ -234,25 +234,31 @@ def test_allocation_failure_while_building_raises_memory_error():
     doc = json.dumps([{"id": i, "name": f"n{i}", "tags": ["x" * 70, 1.5, 2**40], "long key " * 10: None}
                       for i in range(20)]).encode()
     want = json.loads(doc)
-    outcomes = set()
-    for start in range(1, 5000):  # fail the start-th allocation of the call, up to the first success
-        if "ok" in outcomes:
-            break
-        _testcapi.set_nomemory(start, start + 1)
-        try:
-            got = quibex.loads(doc)
-        except MemoryError:
-            outcomes.add("MemoryError")
-            continue
-        except quibex.JSONDecodeError as e:
-            assert e.msg == "Not enough memory to allocate buffer for parsing"
-            outcomes.add("buffer")
-            continue
-        finally:
-            _testcapi.remove_mem_hooks()
-        assert same(got, want)
-        outcomes.add("ok")
-    assert outcomes == {"MemoryError", "buffer", "ok"}
+
+    def fail_each_allocation_in_turn():
+        outcomes = set()
+        for start in range(1, 5000):  # fail the start-th allocation of the call, up to the first success
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                got = quibex.loads(doc)
+            except MemoryError:
+                outcomes.add("MemoryError")
+                continue
+            except quibex.JSONDecodeError as e:
+                assert e.msg == "Not enough memory to allocate buffer for parsing"
+                outcomes.add("buffer")
+                continue
+            finally:
+                _testcapi.remove_mem_hooks()
+            assert same(got, want)
+            return outcomes
+
+    assert fail_each_allocation_in_turn() == {"MemoryError", "buffer"}
+    gc.collect()
+    before = sys.getallocatedblocks()
+    fail_each_allocation_in_turn()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 20, "partial results leaked"
 
 
 # --- key cache ----------------------------------------------------------------------
