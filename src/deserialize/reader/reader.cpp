@@ -142,7 +142,7 @@ inline uint8_t* read_scalar(const DocReader& r, uint8_t* p, DocValue* v, Failure
   }
   if (kCharClass[c] & kCharNumberStart) {
     NumberError e;
-    const uint8_t* after = read_number(p, v, &e);
+    const uint8_t* after = read_number(p, r.copy_end, v, &e);
     if (after == nullptr) {
       *f = {ReadErrorCategory::Number, e.message, e.at};
       return nullptr;
