@@ -38,12 +38,18 @@ bool eisel_lemire(uint64_t w, int q, uint64_t* bits) noexcept {
     *bits = 0;
     return false;
   }
-  uint64_t m = static_cast<uint64_t>(a >> lsb);
-  const unsigned __int128 low = a & ((static_cast<unsigned __int128>(1) << lsb) - 1);
-  const unsigned __int128 half = static_cast<unsigned __int128>(1) << (lsb - 1);
-  // r may exceed a by up to 2: the halfway point is then possibly in [a, a + 2).
-  const bool decided = low + 1 < half || low > half;
-  m += low > half;
+  // lsb >= 74, so the kept bits and the round bit are all in the high word:
+  // split a into m (kept), rem (the rest of the high word) and lo.
+  const uint64_t hi = static_cast<uint64_t>(a >> 64);
+  const uint64_t lo = static_cast<uint64_t>(a);
+  const int s = lsb - 64;
+  uint64_t m = hi >> s;
+  const uint64_t rem = hi & ((uint64_t{1} << s) - 1);
+  const uint64_t half = uint64_t{1} << (s - 1);
+  // r may exceed a by up to 2: undecided when the halfway point (half, 0)
+  // can lie in [a, a + 2), that is when the low part is half or half - 1.
+  const bool decided = !((rem == half && lo == 0) || (rem == half - 1 && lo == ~uint64_t{0}));
+  m += rem > half || (rem == half && lo != 0);
   int e = lsb + e2;
   if (m == uint64_t{1} << 53) {
     m >>= 1;
