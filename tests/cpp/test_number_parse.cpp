@@ -35,7 +35,7 @@ Result parse(std::string_view text) {
   buf.resize(text.size() + 4, 0);
   Result r{};
   NumberError e{};
-  const uint8_t* end = read_number(buf.data(), &r.v, &e);
+  const uint8_t* end = read_number(buf.data(), buf.data() + buf.size(), &r.v, &e);
   r.ok = end != nullptr;
   if (r.ok) {
     r.end = static_cast<size_t>(end - buf.data());

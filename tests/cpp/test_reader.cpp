@@ -237,6 +237,22 @@ TEST(Reader, DepthLimit) {
   EXPECT_EQ(p.root()[1023].payload.distance, 16u);
 }
 
+// Whitespace runs of every length and mix between tokens, ended by a valid
+// token or by a stray byte whose position must be exact.
+TEST(Reader, WhitespaceRunsOfEveryLength) {
+  const std::string_view fills[] = {" ", "\n", "\t", "\r\n", "\n    "};
+  for (size_t n = 0; n < 48; ++n) {
+    for (std::string_view fill : fills) {
+      std::string ws;
+      for (size_t i = 0; i < n; ++i) ws += fill[i % fill.size()];
+      const std::string ok = ws + "{" + ws + "\"a\"" + ws + ":" + ws + "[" + ws + "1" + ws + "," + ws + "true" + ws + "]" + ws + "}" + ws;
+      EXPECT_EQ(error_of(ok).first, "") << n;
+      const std::string stray = "[" + ws + "1" + ws + "x]";
+      EXPECT_EQ(error_of(stray), std::make_pair(std::string(kChar), 2 + 2 * ws.size())) << n;
+    }
+  }
+}
+
 TEST(Reader, UnescapesInPlace) {
   struct Case {
     std::string_view text;

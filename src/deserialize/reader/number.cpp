@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace quibex {
 namespace {
@@ -37,12 +38,18 @@ bool eisel_lemire(uint64_t w, int q, uint64_t* bits) noexcept {
     *bits = 0;
     return false;
   }
-  uint64_t m = static_cast<uint64_t>(a >> lsb);
-  const unsigned __int128 low = a & ((static_cast<unsigned __int128>(1) << lsb) - 1);
-  const unsigned __int128 half = static_cast<unsigned __int128>(1) << (lsb - 1);
-  // r may exceed a by up to 2: the halfway point is then possibly in [a, a + 2).
-  const bool decided = low + 1 < half || low > half;
-  m += low > half;
+  // lsb >= 74, so the kept bits and the round bit are all in the high word:
+  // split a into m (kept), rem (the rest of the high word) and lo.
+  const uint64_t hi = static_cast<uint64_t>(a >> 64);
+  const uint64_t lo = static_cast<uint64_t>(a);
+  const int s = lsb - 64;
+  uint64_t m = hi >> s;
+  const uint64_t rem = hi & ((uint64_t{1} << s) - 1);
+  const uint64_t half = uint64_t{1} << (s - 1);
+  // r may exceed a by up to 2: undecided when the halfway point (half, 0)
+  // can lie in [a, a + 2), that is when the low part is half or half - 1.
+  const bool decided = !((rem == half && lo == 0) || (rem == half - 1 && lo == ~uint64_t{0}));
+  m += rem > half || (rem == half && lo != 0);
   int e = lsb + e2;
   if (m == uint64_t{1} << 53) {
     m >>= 1;
@@ -80,6 +87,30 @@ double decimal_to_double(uint64_t w, int e10, bool truncated, const DecimalText&
 
 constexpr uint64_t kPow2_63 = uint64_t{1} << 63;
 
+inline uint64_t load64(const uint8_t* p) noexcept {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Whether the eight bytes of v (first byte lowest) are all ASCII digits: a
+// digit has high nibble 3, and so has it plus 6.
+inline bool all_digits8(uint64_t v) noexcept {
+  constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
+  return ((v & kHigh) | (((v + 0x0606060606060606u) & kHigh) >> 4)) == 0x3333333333333333u;
+}
+
+// The value of eight ASCII digits (first byte lowest, most significant),
+// combined in pairs, then fours, then the whole, by multiplications.
+inline uint32_t parse_digits8(uint64_t v) noexcept {
+  v -= 0x3030303030303030u;
+  v = v * 10 + (v >> 8);  // each even byte: the two-digit value of its pair
+  v = (((v & 0x000000FF000000FFu) * (100 + (uint64_t{1000000} << 32))) +
+       (((v >> 16) & 0x000000FF000000FFu) * (1 + (uint64_t{10000} << 32)))) >>
+      32;
+  return static_cast<uint32_t>(v);
+}
+
 void set_unsigned(DocValue* v, uint64_t u) noexcept {
   v->tag = kTagUnsigned;
   v->payload.u = u;
@@ -95,7 +126,8 @@ void set_real(DocValue* v, double d) noexcept {
 
 }  // namespace
 
-const uint8_t* read_number(const uint8_t* p, DocValue* v, NumberError* error) noexcept {
+const uint8_t* read_number(const uint8_t* p, const uint8_t* readable_end, DocValue* v,
+                           NumberError* error) noexcept {
   const uint8_t* const start = p;
   const bool negative = *p == '-';
   p += negative;
@@ -164,6 +196,11 @@ const uint8_t* read_number(const uint8_t* p, DocValue* v, NumberError* error) no
     frac_begin = p;
     if (w == 0) {
       for (; *p == '0'; ++p) --e10;
+    }
+    for (; significant <= 11 && readable_end - p >= 8 && all_digits8(load64(p)); p += 8) {
+      w = w * 100000000 + parse_digits8(load64(p));
+      significant += 8;
+      e10 -= 8;
     }
     for (; significant < 19 && is_digit(*p); ++p, ++significant, --e10) w = w * 10 + (*p - '0');
     for (; is_digit(*p); ++p) truncated |= *p != '0';

@@ -40,9 +40,30 @@ struct DocReader {
   bool records_in_system;   // the record array has outgrown the allocator and lives in malloc memory
 };
 
-inline uint8_t* skip_space(uint8_t* p) noexcept {
-  while (kCharClass[*p] & kCharSpace) ++p;
+inline bool is_space(uint8_t c) noexcept { return (kCharClass[c] & kCharSpace) != 0; }
+
+// Past a run of whitespace: spaces eight at a time (indentation), then byte
+// by byte; the zero sentinel ends the byte loop.
+inline uint8_t* skip_space_run(uint8_t* p, const uint8_t* copy_end) noexcept {
+  for (; copy_end - p >= 8; p += 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    v ^= 0x2020202020202020u;
+    if (v != 0) {
+      p += __builtin_ctzll(v) / 8;
+      break;
+    }
+  }
+  while (is_space(*p)) ++p;
   return p;
+}
+
+// The first byte at or after p that is not whitespace. Compact text has none
+// and a single space (after ':' or ',') is common: both take no loop.
+inline uint8_t* skip_space(uint8_t* p, const uint8_t* copy_end) noexcept {
+  if (!is_space(*p)) return p;
+  if (!is_space(p[1])) return p + 1;
+  return skip_space_run(p + 2, copy_end);
 }
 
 inline uint32_t load32(const uint8_t* p) noexcept {
@@ -142,7 +163,7 @@ inline uint8_t* read_scalar(const DocReader& r, uint8_t* p, DocValue* v, Failure
   }
   if (kCharClass[c] & kCharNumberStart) {
     NumberError e;
-    const uint8_t* after = read_number(p, v, &e);
+    const uint8_t* after = read_number(p, r.copy_end, v, &e);
     if (after == nullptr) {
       *f = {ReadErrorCategory::Number, e.message, e.at};
       return nullptr;
@@ -203,7 +224,7 @@ DocHeader* read_single_value(DocReader& r, uint8_t* cur, ReadError* error) noexc
   Failure f;
   cur = read_scalar(r, cur, root, &f);
   if (cur == nullptr) return fail(r, error, f);
-  cur = skip_space(cur);
+  cur = skip_space(cur, r.copy_end);
   if (cur != r.end) {
     return fail(r, error,
                 {ReadErrorCategory::ContentAfter, "unexpected content after document", cur});
@@ -224,7 +245,7 @@ const uint8_t* comma_before(const uint8_t* bracket) noexcept {
 // is kept in ctn_len.
 DocHeader* read_container(DocReader& r, uint8_t* cur, ReadError* error) noexcept {
   const size_t rest = static_cast<size_t>(r.end - cur);
-  const bool indented = (kCharClass[cur[1]] & kCharSpace) && (kCharClass[cur[2]] & kCharSpace);
+  const bool indented = is_space(cur[1]) && is_space(cur[2]);
   const size_t estimate = std::min(indented ? rest / 16 : rest / 6, kMaxEstimate);
   r.capacity = estimate + 8;
   r.records = static_cast<DocValue*>(
@@ -257,12 +278,12 @@ DocHeader* read_container(DocReader& r, uint8_t* cur, ReadError* error) noexcept
   if (*cur++ == '{') goto object_begin;
 
 array_begin:  // after '['
-  cur = skip_space(cur);
+  cur = skip_space(cur, r.copy_end);
   if (*cur == ']') goto close;
   goto array_value;
 
 array_next:  // after ','
-  cur = skip_space(cur);
+  cur = skip_space(cur, r.copy_end);
   if (*cur == ']') goto trailing_comma;
 
 array_value:
@@ -274,7 +295,7 @@ array_value:
   ++val;
 
 array_end:
-  cur = skip_space(cur);
+  cur = skip_space(cur, r.copy_end);
   if (*cur == ',') {
     ++cur;
     goto array_next;
@@ -283,12 +304,12 @@ array_end:
   goto unexpected_character;
 
 object_begin:  // after '{'
-  cur = skip_space(cur);
+  cur = skip_space(cur, r.copy_end);
   if (*cur == '}') goto close;
   goto object_key;
 
 object_next:  // after ','
-  cur = skip_space(cur);
+  cur = skip_space(cur, r.copy_end);
   if (*cur == '}') goto trailing_comma;
 
 object_key:
@@ -301,9 +322,9 @@ object_key:
   }
   ++val;
   ++ctn_len;
-  cur = skip_space(cur);
+  cur = skip_space(cur, r.copy_end);
   if (*cur != ':') goto unexpected_character;
-  cur = skip_space(cur + 1);
+  cur = skip_space(cur + 1, r.copy_end);
   ++ctn_len;
   if (*cur == '[' || *cur == '{') goto open;
   if (!reserve()) goto out_of_memory;
@@ -312,7 +333,7 @@ object_key:
   ++val;
 
 object_end:
-  cur = skip_space(cur);
+  cur = skip_space(cur, r.copy_end);
   if (*cur == ',') {
     ++cur;
     goto object_next;
@@ -350,7 +371,7 @@ close: {  // cur at the closing bracket of ctn
 }
 
 done:
-  cur = skip_space(cur);
+  cur = skip_space(cur, r.copy_end);
   if (cur != r.end) {
     return fail(r, error,
                 {ReadErrorCategory::ContentAfter, "unexpected content after document", cur});
@@ -384,7 +405,7 @@ DocHeader* read(const uint8_t* data, size_t len, const ArenaAllocator* allocator
   std::memset(text + len, 0, kSentinelBytes);
   DocReader r = {allocator, text, text + len, text + len + kSentinelBytes, nullptr, 0, false};
 
-  uint8_t* cur = skip_space(text);
+  uint8_t* cur = skip_space(text, r.copy_end);
   if (cur == r.end) {
     *error = {ReadErrorCategory::Empty, "input data is empty", 0};
     allocator->release(allocator->context, text);
