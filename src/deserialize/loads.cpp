@@ -74,9 +74,8 @@ static_assert(parse_buffer_size(4096) == 53248 && parse_buffer_size(1000000) == 
 }  // namespace
 }  // namespace quibex
 
-using namespace quibex;
-
 PyObject* loads(PyObject*, PyObject* obj) {
+  using namespace quibex;
   Text text;
   if (const char* message = input_text(obj, text)) return fail({message, nullptr, 0, 0});
   if (text.len == 0) return fail({kEmpty, nullptr, 0, 0});

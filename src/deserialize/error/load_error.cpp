@@ -29,6 +29,9 @@ void raise_load_error(const LoadError& error) noexcept {
   PyErr_Clear();
   const uint8_t* document = error.document;
   const size_t length = document == nullptr ? 0 : error.document_length;
+  // The document is copied into a str first: allocating the tuple below may
+  // start a garbage collection, whose finalizers could change a bytearray
+  // input.
   Owned msg = Owned::steal(text_str(reinterpret_cast<const uint8_t*>(error.message), std::strlen(error.message)));
   Owned doc = Owned::steal(text_str(document, length));
   Owned pos = Owned::steal(PyLong_FromSize_t(char_position(document, length, error.position)));
