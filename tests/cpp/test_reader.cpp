@@ -354,6 +354,31 @@ TEST(Reader, FailureReleasesEverything) {
   }
 }
 
+// An arena that holds the finished records but not the reader's two spare
+// slots: the records move to system memory while reading and come back.
+TEST(Reader, RecordsReturnToASnugArena) {
+  for (size_t k : {100, 1000}) {
+    std::string text = "[";
+    for (size_t i = 0; i < k; ++i) text += "1,";
+    text.back() = ']';
+    const size_t copy_chunk = ((text.size() + 4 + 15) & ~size_t{15}) + 16;
+    const size_t records_chunk = (k + 1 + 4) * 16 + 16;
+    std::vector<uint8_t> storage(16 + copy_chunk + records_chunk + 16);
+    uint8_t* block = reinterpret_cast<uint8_t*>(
+        (reinterpret_cast<uintptr_t>(storage.data()) + 15) & ~uintptr_t{15});
+    ArenaAllocator a;
+    ASSERT_TRUE(arena_init(&a, block, 16 + copy_chunk + records_chunk));
+    ReadError e{};
+    DocHeader* d = read(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &a, &e);
+    ASSERT_NE(d, nullptr) << e.message;
+    EXPECT_EQ(d->root->count(), k);
+    EXPECT_EQ(d->value_count, k + 1);
+    EXPECT_GE(reinterpret_cast<uint8_t*>(d), block);
+    EXPECT_LT(reinterpret_cast<uint8_t*>(d), block + storage.size());
+    EXPECT_EQ(d->root[k].payload.u, 1u);
+  }
+}
+
 TEST(Reader, ArenaTooSmallIsAMemoryError) {
   alignas(16) static uint8_t block[256];
   ArenaAllocator a;
