@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -334,6 +335,73 @@ TEST(Reader, DenseTextsFitTheLoadsArena) {
         ASSERT_EQ(q.root()->count(), n);
       }
     }
+  }
+}
+
+// Walks a record and its descendants the way the object builder does and
+// checks the counts and distances agree; returns the record after it.
+const DocValue* walk(const DocValue* v, const DocHeader* doc, size_t len) {
+  switch (v->kind()) {
+    case DocKind::Array:
+    case DocKind::Object: {
+      const bool object = v->kind() == DocKind::Object;
+      const DocValue* child = v->first_child();
+      for (uint64_t i = 0; i < v->count() * (object ? 2 : 1); ++i) {
+        if (object && i % 2 == 0) {
+          EXPECT_EQ(child->kind(), DocKind::String);
+        }
+        child = walk(child, doc, len);
+      }
+      EXPECT_EQ(child, v->next_sibling());
+      return child;
+    }
+    case DocKind::String:
+      EXPECT_GE(v->payload.str, doc->string_pool);
+      EXPECT_LE(v->payload.str + v->count(), doc->string_pool + len);
+      return v + 1;
+    default:
+      EXPECT_TRUE(v->tag == kTagNull || v->tag == kTagTrue || v->tag == kTagFalse ||
+                  v->tag == kTagUnsigned || v->tag == kTagSigned || v->tag == kTagReal)
+          << v->tag;
+      return v + 1;
+  }
+}
+
+// Random edits of a document that uses every construct: the arena and the
+// system allocator agree, accepted documents are well formed, and errors
+// are reported inside the text.
+TEST(Reader, MutatedDocuments) {
+  const std::string seed =
+      R"({"a":[1,-2.5e-3,true,false,null,"x\u00e9\n"],"b":{"c":[],"d":{}},)"
+      R"( "e" : [ 123456789012345678901 , 1e308 , "\ud83d\ude00" ] , "f":"cafÃ©"})";
+  const char alphabet[] = "[]{},:\"\\ \nu0123456789abcdeftrunlsE+-.x\x00\x01";
+  std::mt19937_64 rng(2024);
+  const int rounds = std::getenv("QUIBEX_EXHAUSTIVE") ? 2000000 : 40000;
+  for (int i = 0; i < rounds; ++i) {
+    std::string text = seed;
+    for (int edits = 1 + rng() % 4; edits > 0; --edits) {
+      const size_t at = rng() % (text.size() + 1);
+      const char c = alphabet[rng() % (sizeof alphabet - 1)];
+      switch (rng() % 3) {
+        case 0: text.insert(at, 1, c); break;
+        case 1: if (at < text.size()) text.erase(at, 1); break;
+        default: if (at < text.size()) text[at] = c; break;
+      }
+    }
+    if (rng() % 8 == 0) text.resize(rng() % (text.size() + 1));
+    Parsed p(text);
+    ReadError e{};
+    DocHeader* d = read(reinterpret_cast<const uint8_t*>(text.data()), text.size(), nullptr, &e);
+    ASSERT_EQ(d == nullptr, p.doc == nullptr) << text;
+    if (d == nullptr) {
+      ASSERT_STREQ(e.message, p.error.message) << text;
+      ASSERT_EQ(e.position, p.error.position) << text;
+      ASSERT_LE(e.position, text.size()) << text;
+      continue;
+    }
+    ASSERT_EQ(walk(p.root(), p.doc, text.size()) - p.root(),
+              static_cast<ptrdiff_t>(p.doc->value_count)) << text;
+    release_document(d);
   }
 }
 
