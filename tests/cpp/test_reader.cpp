@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -337,6 +338,73 @@ TEST(Reader, DenseTextsFitTheLoadsArena) {
   }
 }
 
+// Walks a record and its descendants the way the object builder does and
+// checks the counts and distances agree; returns the record after it.
+const DocValue* walk(const DocValue* v, const DocHeader* doc, size_t len) {
+  switch (v->kind()) {
+    case DocKind::Array:
+    case DocKind::Object: {
+      const bool object = v->kind() == DocKind::Object;
+      const DocValue* child = v->first_child();
+      for (uint64_t i = 0; i < v->count() * (object ? 2 : 1); ++i) {
+        if (object && i % 2 == 0) {
+          EXPECT_EQ(child->kind(), DocKind::String);
+        }
+        child = walk(child, doc, len);
+      }
+      EXPECT_EQ(child, v->next_sibling());
+      return child;
+    }
+    case DocKind::String:
+      EXPECT_GE(v->payload.str, doc->string_pool);
+      EXPECT_LE(v->payload.str + v->count(), doc->string_pool + len);
+      return v + 1;
+    default:
+      EXPECT_TRUE(v->tag == kTagNull || v->tag == kTagTrue || v->tag == kTagFalse ||
+                  v->tag == kTagUnsigned || v->tag == kTagSigned || v->tag == kTagReal)
+          << v->tag;
+      return v + 1;
+  }
+}
+
+// Random edits of a document that uses every construct: the arena and the
+// system allocator agree, accepted documents are well formed, and errors
+// are reported inside the text.
+TEST(Reader, MutatedDocuments) {
+  const std::string seed =
+      R"({"a":[1,-2.5e-3,true,false,null,"x\u00e9\n"],"b":{"c":[],"d":{}},)"
+      R"( "e" : [ 123456789012345678901 , 1e308 , "\ud83d\ude00" ] , "f":"cafÃ©"})";
+  const char alphabet[] = "[]{},:\"\\ \nu0123456789abcdeftrunlsE+-.x\x00\x01";
+  std::mt19937_64 rng(2024);
+  const int rounds = std::getenv("QUIBEX_EXHAUSTIVE") ? 2000000 : 40000;
+  for (int i = 0; i < rounds; ++i) {
+    std::string text = seed;
+    for (int edits = 1 + rng() % 4; edits > 0; --edits) {
+      const size_t at = rng() % (text.size() + 1);
+      const char c = alphabet[rng() % (sizeof alphabet - 1)];
+      switch (rng() % 3) {
+        case 0: text.insert(at, 1, c); break;
+        case 1: if (at < text.size()) text.erase(at, 1); break;
+        default: if (at < text.size()) text[at] = c; break;
+      }
+    }
+    if (rng() % 8 == 0) text.resize(rng() % (text.size() + 1));
+    Parsed p(text);
+    ReadError e{};
+    DocHeader* d = read(reinterpret_cast<const uint8_t*>(text.data()), text.size(), nullptr, &e);
+    ASSERT_EQ(d == nullptr, p.doc == nullptr) << text;
+    if (d == nullptr) {
+      ASSERT_STREQ(e.message, p.error.message) << text;
+      ASSERT_EQ(e.position, p.error.position) << text;
+      ASSERT_LE(e.position, text.size()) << text;
+      continue;
+    }
+    ASSERT_EQ(walk(p.root(), p.doc, text.size()) - p.root(),
+              static_cast<ptrdiff_t>(p.doc->value_count)) << text;
+    release_document(d);
+  }
+}
+
 // A failing read leaves the arena as it found it: one free chunk.
 TEST(Reader, FailureReleasesEverything) {
   alignas(16) static uint8_t block[1 << 16];
@@ -351,6 +419,31 @@ TEST(Reader, FailureReleasesEverything) {
     void* whole = a.allocate(a.context, sizeof block - 64);
     EXPECT_NE(whole, nullptr) << text;
     a.release(a.context, whole);
+  }
+}
+
+// An arena that holds the finished records but not the reader's two spare
+// slots: the records move to system memory while reading and come back.
+TEST(Reader, RecordsReturnToASnugArena) {
+  for (size_t k : {100, 1000}) {
+    std::string text = "[";
+    for (size_t i = 0; i < k; ++i) text += "1,";
+    text.back() = ']';
+    const size_t copy_chunk = ((text.size() + 4 + 15) & ~size_t{15}) + 16;
+    const size_t records_chunk = (k + 1 + 4) * 16 + 16;
+    std::vector<uint8_t> storage(16 + copy_chunk + records_chunk + 16);
+    uint8_t* block = reinterpret_cast<uint8_t*>(
+        (reinterpret_cast<uintptr_t>(storage.data()) + 15) & ~uintptr_t{15});
+    ArenaAllocator a;
+    ASSERT_TRUE(arena_init(&a, block, 16 + copy_chunk + records_chunk));
+    ReadError e{};
+    DocHeader* d = read(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &a, &e);
+    ASSERT_NE(d, nullptr) << e.message;
+    EXPECT_EQ(d->root->count(), k);
+    EXPECT_EQ(d->value_count, k + 1);
+    EXPECT_GE(reinterpret_cast<uint8_t*>(d), block);
+    EXPECT_LT(reinterpret_cast<uint8_t*>(d), block + storage.size());
+    EXPECT_EQ(d->root[k].payload.u, 1u);
   }
 }
 

@@ -197,13 +197,13 @@ inline uint8_t* read_scalar(const DocReader& r, uint8_t* p, DocValue* v, Failure
 DocHeader* finish(DocReader& r, const uint8_t* cur, const DocValue* next_free,
                   ReadError* error) noexcept {
   if (r.records_in_system) {
-    const size_t bytes = static_cast<size_t>(next_free - r.records) * sizeof(DocValue);
-    void* back = r.alloc->allocate(r.alloc->context, bytes);
+    const ptrdiff_t used = next_free - r.records;
+    void* back = r.alloc->allocate(r.alloc->context, static_cast<size_t>(used) * sizeof(DocValue));
     if (back == nullptr) return fail(r, error, {ReadErrorCategory::Memory, kMsgMemory, cur});
-    std::memcpy(back, r.records, bytes);
+    std::memcpy(back, r.records, static_cast<size_t>(used) * sizeof(DocValue));
     std::free(r.records);
-    next_free = static_cast<DocValue*>(back) + (next_free - r.records);
     r.records = static_cast<DocValue*>(back);
+    next_free = r.records + used;
     r.records_in_system = false;
   }
   DocHeader* header = reinterpret_cast<DocHeader*>(r.records);

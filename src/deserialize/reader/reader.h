@@ -34,9 +34,11 @@ struct ReadError {
 // Parses the `len` bytes at `data` (well-formed UTF-8, not written) into a
 // document whose records and string pool live in memory from `allocator`
 // (the system allocator when null). Returns the header, or null with `error`
-// filled in after releasing everything it allocated. An arena sized as loads
-// sizes it ((len / 2 * 24 + 4344) rounded down to 4096, len + 4 and more) is
-// always large enough: "memory allocation failed" then never happens.
+// filled in after releasing everything it allocated. Records that outgrow
+// the allocator continue in system memory and move back into the allocator
+// once the text is read, so an arena sized as loads sizes it
+// ((len / 2 × 24 + 4344) rounded down to 4096) reads every valid text, and
+// reports the real error of every invalid one.
 DocHeader* read(const uint8_t* data, size_t len, const ArenaAllocator* allocator,
                 ReadError* error) noexcept;
 

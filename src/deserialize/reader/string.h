@@ -2,7 +2,6 @@
 #pragma once
 
 #include "deserialize/reader/doc.h"
-#include "deserialize/reader/reader.h"
 
 #include <cstdint>
 
