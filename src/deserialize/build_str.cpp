@@ -1,12 +1,209 @@
-// Placeholder; replaced by the vector builders.
 #include "deserialize/build_str.h"
 
-namespace quibex {
+#include "typeref/cpu.h"
 
-PyObject* build_str_portable(const uint8_t* src, size_t n) noexcept {
-  return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(src), static_cast<Py_ssize_t>(n), "strict");
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace quibex {
+namespace {
+
+constexpr uint64_t kHighBits = 0x8080808080808080;
+// As a signed byte, every continuation byte (80..BF) is -128..-65 and every
+// other byte is greater than -65.
+constexpr char kLastContinuation = char(0xBF);
+
+// 16 zero bytes then 16 0xFF bytes: the 16 bytes from offset r select the
+// last r lanes of a 16-byte vector; the 64-byte version does the same for
+// 32-byte vectors.
+alignas(16) constexpr uint8_t kTailMask16[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+alignas(32) constexpr uint8_t kTailMask32[64] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// The narrowest kind that holds the characters of well-formed UTF-8 whose
+// largest byte is `max_byte`: a lead byte C4 or above starts U+0100 or more,
+// F0 or above U+10000 or more.
+constexpr StrShape shape_of(size_t chars, uint8_t max_byte) noexcept {
+  const Py_UCS4 maxchar = max_byte < 0x80 ? 127 : max_byte >= 0xF0 ? 0x10FFFF : max_byte >= 0xC4 ? 0xFFFF : 255;
+  return {chars, maxchar};
+}
+static_assert(shape_of(1, 0xC3).maxchar == 255 && shape_of(1, 0xC4).maxchar == 0xFFFF);
+static_assert(shape_of(1, 0xEF).maxchar == 0xFFFF && shape_of(1, 0xF0).maxchar == 0x10FFFF);
+
+inline uint8_t max_byte_16(__m128i m) noexcept {
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 8));
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 4));
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 2));
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 1));
+  return uint8_t(_mm_cvtsi128_si32(m));
 }
 
-PyObject* build_str_avx512(const uint8_t* src, size_t n) noexcept { return build_str_portable(src, n); }
+// Sum of the 16 unsigned bytes.
+inline size_t sum_bytes_16(__m128i v) noexcept {
+  const __m128i sums = _mm_sad_epu8(v, _mm_setzero_si128());
+  return size_t(_mm_cvtsi128_si64(sums)) + size_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+}
+
+// Below 32 bytes: a word test for ASCII, the common case, else a byte loop.
+StrShape shape_short(const uint8_t* s, size_t n) noexcept {
+  uint64_t any = 0;
+  size_t i = 0;
+  for (; n - i >= 8; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    any |= w;
+  }
+  for (; i < n; ++i) any |= s[i];
+  if ((any & kHighBits) == 0) return {n, 127};
+  uint8_t max = 0;
+  size_t chars = 0;
+  for (i = 0; i < n; ++i) {
+    max = std::max(max, s[i]);
+    chars += (s[i] & 0xC0) != 0x80;
+  }
+  return shape_of(chars, max);
+}
+
+}  // namespace
+
+// Per-lane byte counters are summed before they can overflow.
+StrShape str_shape_sse2(const uint8_t* s, size_t n) noexcept {
+  const __m128i limit = _mm_set1_epi8(kLastContinuation);
+  __m128i max = _mm_setzero_si128();
+  size_t chars = 0, i = 0;
+  while (n - i >= 16) {
+    __m128i counts = _mm_setzero_si128();
+    for (size_t steps = std::min<size_t>((n - i) / 16, 255); steps > 0; --steps, i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      max = _mm_max_epu8(max, v);
+      counts = _mm_sub_epi8(counts, _mm_cmpgt_epi8(v, limit));
+    }
+    chars += sum_bytes_16(counts);
+  }
+  if (i < n) {
+    // The last 16 bytes again, counting only the n - i not yet seen.
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - 16));
+    const __m128i fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kTailMask16 + (n - i)));
+    max = _mm_max_epu8(max, v);
+    chars += sum_bytes_16(_mm_sub_epi8(_mm_setzero_si128(), _mm_and_si128(_mm_cmpgt_epi8(v, limit), fresh)));
+  }
+  return shape_of(chars, max_byte_16(max));
+}
+
+// The same on 32-byte registers.
+[[gnu::target("avx2,popcnt")]] StrShape str_shape_avx2(const uint8_t* s, size_t n) noexcept {
+  const __m256i limit = _mm256_set1_epi8(kLastContinuation);
+  __m256i max = _mm256_setzero_si256();
+  size_t chars = 0, i = 0;
+  for (; n - i >= 32; i += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    max = _mm256_max_epu8(max, v);
+    chars += __builtin_popcount(uint32_t(_mm256_movemask_epi8(_mm256_cmpgt_epi8(v, limit))));
+  }
+  if (i < n) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + n - 32));
+    const __m256i fresh = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kTailMask32 + (n - i)));
+    max = _mm256_max_epu8(max, v);
+    chars += __builtin_popcount(
+        uint32_t(_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpgt_epi8(v, limit), fresh))));
+  }
+  const __m128i half = _mm_max_epu8(_mm256_castsi256_si128(max), _mm256_extracti128_si256(max, 1));
+  return shape_of(chars, max_byte_16(half));
+}
+
+namespace {
+
+// Decodes well-formed UTF-8 into characters of type Ch, without checks.
+template <typename Ch>
+void decode_utf8(Ch* dst, const uint8_t* s, size_t n) noexcept {
+  const uint8_t* const end = s + n;
+  while (s < end) {
+    const uint32_t b = *s;
+    if (b < 0x80) {
+      // Widen a run of ASCII, whole words while they last.
+      for (uint64_t w; end - s >= 8; s += 8, dst += 8) {
+        std::memcpy(&w, s, 8);
+        if ((w & kHighBits) != 0) break;
+        for (int k = 0; k < 8; ++k) dst[k] = Ch(s[k]);
+      }
+      while (s < end && *s < 0x80) *dst++ = Ch(*s++);
+    } else if (b < 0xE0) {
+      *dst++ = Ch(((b & 0x1F) << 6) | (s[1] & 0x3Fu));
+      s += 2;
+    } else if (b < 0xF0) {
+      *dst++ = Ch(((b & 0x0F) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu));
+      s += 3;
+    } else {
+      *dst++ = Ch(((b & 0x07) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu));
+      s += 4;
+    }
+  }
+}
+
+// Creates the str for bytes of the given shape. PyUnicode_New writes the
+// terminating NUL of the chosen width itself.
+PyObject* make_str(const uint8_t* s, size_t n, StrShape shape) noexcept {
+  PyObject* str = PyUnicode_New(Py_ssize_t(shape.chars), shape.maxchar);
+  if (str == nullptr) return nullptr;
+  switch (shape.maxchar) {
+    case 127:
+      std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
+      break;
+    case 255:
+      decode_utf8(PyUnicode_1BYTE_DATA(str), s, n);
+      break;
+    case 0xFFFF:
+      decode_utf8(PyUnicode_2BYTE_DATA(str), s, n);
+      break;
+    default:
+      decode_utf8(PyUnicode_4BYTE_DATA(str), s, n);
+      break;
+  }
+  return str;
+}
+
+}  // namespace
+
+StrShape str_shape(const uint8_t* s, size_t n) noexcept {
+  if (n < 32) return shape_short(s, n);
+  if (cpu_features() & CPU_AVX2) return str_shape_avx2(s, n);
+  return str_shape_sse2(s, n);
+}
+
+PyObject* build_str_portable(const uint8_t* s, size_t n) noexcept { return make_str(s, n, str_shape(s, n)); }
+
+// Whole 64-byte blocks, then one masked load (which never faults on the
+// bytes it leaves out) for the rest.
+[[gnu::target("avx512f,avx512bw,avx512vl,bmi2,popcnt")]]
+PyObject* build_str_avx512(const uint8_t* s, size_t n) noexcept {
+  const __m512i limit = _mm512_set1_epi8(kLastContinuation);
+  __m512i max = _mm512_setzero_si512();
+  size_t chars = 0, i = 0;
+  for (; n - i >= 64; i += 64) {
+    const __m512i v = _mm512_loadu_si512(s + i);
+    max = _mm512_max_epu8(max, v);
+    chars += __builtin_popcountll(_mm512_cmpgt_epi8_mask(v, limit));
+  }
+  if (i < n) {
+    const __mmask64 rest = _bzhi_u64(~uint64_t{0}, unsigned(n - i));
+    const __m512i v = _mm512_maskz_loadu_epi8(rest, s + i);
+    max = _mm512_max_epu8(max, v);
+    chars += __builtin_popcountll(_mm512_mask_cmpgt_epi8_mask(rest, v, limit));
+  }
+  // Only the thresholds of shape_of matter, so compare against them
+  // instead of reducing the lanes to one maximum.
+  const uint8_t max_byte = _mm512_cmpge_epu8_mask(max, _mm512_set1_epi8(char(0xF0)))   ? 0xF0
+                           : _mm512_cmpge_epu8_mask(max, _mm512_set1_epi8(char(0xC4))) ? 0xC4
+                           : _mm512_movepi8_mask(max)                                  ? 0x80
+                                                                                       : 0;
+  return make_str(s, n, shape_of(chars, max_byte));
+}
 
 }  // namespace quibex

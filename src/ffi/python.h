@@ -106,6 +106,9 @@ inline void set_str_hash(PyObject* s, Py_hash_t h) noexcept {
   reinterpret_cast<PyASCIIObject*>(s)->hash = h;
 }
 
+// The hash stored in a str (-1 while not yet computed).
+inline Py_hash_t stored_str_hash(PyObject* s) noexcept { return reinterpret_cast<PyASCIIObject*>(s)->hash; }
+
 // --- hashing and dict insertion --------------------------------------------
 inline Py_hash_t hash_buffer(const void* p, Py_ssize_t n) noexcept {
 #if PY_VERSION_HEX >= 0x030E0000
@@ -176,6 +179,15 @@ inline void restore_raised_exception(PyObject* exc) noexcept {
   PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
                 PyException_GetTraceback(exc));
 #endif
+}
+
+// --- memoryview -----------------------------------------------------------------
+// Whether the memoryview (or the buffer it shares) was released: its view
+// must not be read any more. The fields are read as CPython's own
+// memoryview methods read them.
+inline bool memoryview_released(PyObject* o) noexcept {
+  auto* mv = reinterpret_cast<PyMemoryViewObject*>(o);
+  return (mv->flags & _Py_MEMORYVIEW_RELEASED) != 0 || (mv->mbuf->flags & _Py_MANAGED_BUFFER_RELEASED) != 0;
 }
 
 // --- types ------------------------------------------------------------------

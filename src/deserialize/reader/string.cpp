@@ -1,0 +1,165 @@
+#include "deserialize/reader/string.h"
+
+#include "deserialize/reader/char_class.h"
+
+#include <emmintrin.h>
+
+namespace quibex {
+namespace {
+
+// Bit i set when byte i of the 16 at `p` is a string stop byte ('"', '\',
+// 00..1F). Non-ASCII bytes never stop a scan: the text is well-formed UTF-8,
+// so continuation bytes are never taken for a quote, backslash or control byte.
+inline unsigned stop_mask(__m128i v) noexcept {
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
+}
+
+inline __m128i load16(const uint8_t* p) noexcept {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+bool is_stop(uint8_t c) noexcept { return (kCharClass[c] & kCharStringStop) != 0; }
+
+// The first stop byte at or after p. Vector loads stay inside the copy; the
+// zero sentinel ends the byte loop.
+inline uint8_t* find_stop(uint8_t* p, const uint8_t* copy_end) noexcept {
+  for (; copy_end - p >= 16; p += 16) {
+    const unsigned mask = stop_mask(load16(p));
+    if (mask != 0) return p + __builtin_ctz(mask);
+  }
+  while (!is_stop(*p)) ++p;
+  return p;
+}
+
+// Value of the four hexadecimal digits at p; negative when one is not a hex digit.
+inline int32_t hex4(const uint8_t* p) noexcept {
+  return (kHexValue[p[0]] * 4096) | (kHexValue[p[1]] * 256) | (kHexValue[p[2]] * 16) |
+         kHexValue[p[3]];
+}
+
+uint8_t* write_utf8(uint8_t* dst, uint32_t cp) noexcept {
+  if (cp < 0x80) {
+    *dst++ = static_cast<uint8_t>(cp);
+  } else if (cp < 0x800) {
+    *dst++ = static_cast<uint8_t>(0xC0 | (cp >> 6));
+    *dst++ = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *dst++ = static_cast<uint8_t>(0xE0 | (cp >> 12));
+    *dst++ = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+    *dst++ = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+  } else {
+    *dst++ = static_cast<uint8_t>(0xF0 | (cp >> 18));
+    *dst++ = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+    *dst++ = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+    *dst++ = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+  }
+  return dst;
+}
+
+// Indexed by the byte after a backslash: the byte it stands for; 0 when the
+// escape is not a one-byte escape.
+constexpr std::array<uint8_t, 256> kSimpleEscape = [] {
+  std::array<uint8_t, 256> t{};
+  t['"'] = '"';
+  t['\\'] = '\\';
+  t['/'] = '/';
+  t['b'] = '\b';
+  t['f'] = '\f';
+  t['n'] = '\n';
+  t['r'] = '\r';
+  t['t'] = '\t';
+  return t;
+}();
+static_assert(kSimpleEscape['n'] == 0x0A && kSimpleEscape['u'] == 0);
+
+// Copying mode, from the first backslash at `src` of the string starting at
+// `begin`: bytes move down in place (dst trails src) and each escape becomes
+// its UTF-8 bytes.
+[[gnu::noinline]] uint8_t* read_escaped(uint8_t* begin, uint8_t* src, const uint8_t* copy_end,
+                                        DocValue* v, StringError* error) noexcept {
+  uint8_t* dst = src;
+  for (;;) {
+    // src is at a stop byte.
+    if (*src == '"') break;
+    if (*src != '\\') {
+      *error = {"unexpected control character in string", src};
+      return nullptr;
+    }
+    if (const uint8_t simple = kSimpleEscape[src[1]]; simple != 0) {
+      *dst++ = simple;
+      src += 2;
+    } else if (src[1] == 'u') {
+      int32_t cp = hex4(src + 2);
+      if (cp < 0) {
+        *error = {"invalid escaped sequence in string", src};
+        return nullptr;
+      }
+      if (cp >= 0xDC00 && cp <= 0xDFFF) {
+        *error = {"invalid high surrogate in string", src};
+        return nullptr;
+      }
+      if (cp >= 0xD800 && cp <= 0xDBFF) {
+        if (src[6] != '\\' || src[7] != 'u') {
+          *error = {"no low surrogate in string", src + 6};
+          return nullptr;
+        }
+        const int32_t low = hex4(src + 8);
+        if (low < 0) {
+          *error = {"invalid escaped sequence in string", src + 6};
+          return nullptr;
+        }
+        if (low < 0xDC00 || low > 0xDFFF) {
+          *error = {"invalid low surrogate in string", src + 6};
+          return nullptr;
+        }
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        src += 6;
+      }
+      dst = write_utf8(dst, static_cast<uint32_t>(cp));
+      src += 6;
+    } else {
+      *error = {"invalid escaped character in string", src + 1};
+      return nullptr;
+    }
+    // Move the plain run up to the next stop byte. A whole 16-byte block is
+    // stored only when it holds no stop byte: the store then covers bytes
+    // already loaded and nothing the scan has yet to read.
+    for (;;) {
+      if (copy_end - src < 16) {
+        while (!is_stop(*src)) *dst++ = *src++;
+        break;
+      }
+      const __m128i block = load16(src);
+      const unsigned mask = stop_mask(block);
+      if (mask == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), block);
+        src += 16;
+        dst += 16;
+        continue;
+      }
+      for (const uint8_t* run_end = src + __builtin_ctz(mask); src < run_end;) *dst++ = *src++;
+      break;
+    }
+  }
+  v->tag = kTagString | (static_cast<uint64_t>(dst - begin) << kTagCountShift);
+  v->payload.str = begin;
+  return src + 1;
+}
+
+}  // namespace
+
+uint8_t* read_string(uint8_t* p, const uint8_t* copy_end, DocValue* v, StringError* error) noexcept {
+  uint8_t* const begin = p;
+  p = find_stop(p, copy_end);
+  if (*p != '"') return read_escaped(begin, p, copy_end, v, error);
+  *p = 0;
+  v->tag = kTagString | (static_cast<uint64_t>(p - begin) << kTagCountShift);
+  v->payload.str = begin;
+  return p + 1;
+}
+
+}  // namespace quibex
