@@ -1,35 +1,324 @@
-// Placeholder; replaced by the shortest-digit writers.
+// Shortest round-trip digits by the Schubfach method (Raffaello Giulietti,
+// "The Schubfach way to render doubles", 2020, in the form of its reference
+// implementation), then the plain or exponent layout.
+//
+// For v = c * 2^q the rounding interval [cbl, cbr] * 2^(q-2) around
+// cb * 2^(q-2) = v is scaled by 10^-k, with k chosen so that the interval
+// spans less than one unit of 10^k on the scaled grid. The scaled bounds are
+// computed as round-to-odd products with a 126-bit approximation of 10^-k,
+// which keeps every comparison against a multiple of four exact. The one
+// multiple of ten in the interval, if any, gives the shortest digits;
+// otherwise the nearer of the two grid points around v does.
 #include "number/float_text.h"
 
-#include <charconv>
-#include <cmath>
+#include "number/digit_groups.h"
+#include "number/floor_log.h"
+#include "number/int_text.h"
+
+#include <immintrin.h>
+
+#include <bit>
 #include <cstring>
 
 namespace quibex {
+namespace {
+
+__extension__ typedef unsigned __int128 u128;
+
+// Indexed by k + 292 for k = -292..324: 10^k as the upper 128 bits of its
+// significand normalised to bit 127, rounded down, {high word, low word}.
+constexpr uint64_t POW10_128[617][2] = {
+#include "number/pow10_128.inc"
+};
+constexpr int kPow10MinExponent = -292;
+static_assert(POW10_128[0 - kPow10MinExponent][0] == uint64_t{1} << 63 && POW10_128[0 - kPow10MinExponent][1] == 0);
+static_assert(POW10_128[1 - kPow10MinExponent][0] == uint64_t{10} << 60);
+
+// Indexed by n for n = 0..19: 10^n.
+constexpr auto kPow10U64 = [] {
+  struct {
+    uint64_t values[20];
+  } t{};
+  t.values[0] = 1;
+  for (int n = 1; n < 20; ++n) t.values[n] = t.values[n - 1] * 10;
+  return t;
+}();
+static_assert(kPow10U64.values[19] == 10000000000000000000u);
+
+constexpr uint64_t kMask63 = (uint64_t{1} << 63) - 1;
+
+// value = digits * 10^exponent; digits may end in zeros.
+struct Decimal {
+  uint64_t digits;
+  int exponent;
+};
+
+// Number of decimal digits of v > 0: bit_width * 1233 / 4096 is
+// floor(bit_width * log10(2)) for every width up to 64, one digit short of
+// the answer when v reaches that power of ten.
+inline int decimal_length(uint64_t v) noexcept {
+  const int guess = (std::bit_width(v) * 1233) >> 12;
+  return guess + (v >= kPow10U64.values[guess]);
+}
+
+// The rounding interval of c * 2^q in units of 2^(q-2), and the decimal
+// exponent of the grid it is scaled to. `lower_gap_halved`: the fraction
+// field is zero and the exponent field above one, so the neighbour below is
+// half as far as the one above.
+struct Interval {
+  uint64_t cbl, cb, cbr;  // 4c - 2 (or 4c - 1), 4c, 4c + 2
+  int k;
+};
+
+inline Interval interval(uint64_t c, int q, bool lower_gap_halved) noexcept {
+  const uint64_t cb = c << 2;
+  if (lower_gap_halved) return {cb - 1, cb, cb + 2, floor_log10_three_quarters_pow2(q)};
+  return {cb - 2, cb, cb + 2, floor_log10_pow2(q)};
+}
+
+// Picks the digits from the scaled bounds (vbl, vb, vbr: round-to-odd values
+// of 4 * v * 10^-k and of its interval bounds). The bounds belong to the
+// interval exactly when c is even; `odd` excludes them.
+template <class U>
+Decimal choose_digits(U vbl, U vb, U vbr, bool odd, int k) noexcept {
+  const U s = vb >> 2;  // floor(v * 10^-k)
+  if (s >= 10) {
+    // One digit shorter: the multiples of ten around s. At most one lies in
+    // the interval, and when one does it is the shortest choice.
+    const U sp10 = s / 10 * 10;
+    const U tp10 = sp10 + 10;
+    const bool up_in = vbl + odd <= (sp10 << 2);
+    const bool wp_in = (tp10 << 2) + odd <= vbr;
+    if (up_in != wp_in) return {up_in ? sp10 : tp10, k};
+  }
+  const U t = s + 1;
+  const bool u_in = vbl + odd <= (s << 2);
+  const bool w_in = (t << 2) + odd <= vbr;
+  if (u_in != w_in) return {u_in ? s : t, k};
+  // Both in: the nearer to v, the even one on a tie.
+  const U mid = (s + t) << 1;
+  return {vb < mid || (vb == mid && (s & 1) == 0) ? s : t, k};
+}
+
+// Round to odd of g * cp / 2^127 with g = g1 * 2^63 + g0 (g0 < 2^63): the
+// floor, its last bit set when a nonzero part was cut off.
+inline uint64_t round_to_odd_f64(uint64_t g1, uint64_t g0, uint64_t cp) noexcept {
+  const uint64_t x1 = static_cast<uint64_t>((static_cast<u128>(g0) * cp) >> 64);
+  const u128 y = static_cast<u128>(g1) * cp;
+  const uint64_t z = (static_cast<uint64_t>(y) >> 1) + x1;
+  const uint64_t floor = static_cast<uint64_t>(y >> 64) + (z >> 63);
+  return floor | ((z & kMask63) != 0);
+}
+
+constexpr uint64_t kF64HiddenBit = uint64_t{1} << 52;
+constexpr int kF64MinQ = -1074;  // q of the subnormals and of exponent field 1
+
+// Shortest digits of c * 2^q (a double, c > 0).
+Decimal f64_decimal(uint64_t c, int q) noexcept {
+  const Interval iv = interval(c, q, c == kF64HiddenBit && q != kF64MinQ);
+  // g = floor(10^-k * 2^(125 - floor_log2_pow10(-k))) + 1, in [2^125, 2^126].
+  const uint64_t* row = POW10_128[-iv.k - kPow10MinExponent];
+  const u128 g = ((static_cast<u128>(row[0]) << 64 | row[1]) >> 2) + 1;
+  const uint64_t g1 = static_cast<uint64_t>(g >> 63);
+  const uint64_t g0 = static_cast<uint64_t>(g) & kMask63;
+  const int h = q + floor_log2_pow10(-iv.k) + 2;  // 2 to 5
+  return choose_digits<uint64_t>(round_to_odd_f64(g1, g0, iv.cbl << h), round_to_odd_f64(g1, g0, iv.cb << h),
+                                 round_to_odd_f64(g1, g0, iv.cbr << h), c & 1, iv.k);
+}
+
+// Round to odd of g * cp / 2^95.
+inline uint32_t round_to_odd_f32(uint64_t g, uint64_t cp) noexcept {
+  const uint64_t x1 = static_cast<uint64_t>((static_cast<u128>(g) * cp) >> 64);
+  return static_cast<uint32_t>(x1 >> 31) | ((x1 & 0x7FFFFFFF) != 0);
+}
+
+constexpr uint32_t kF32HiddenBit = uint32_t{1} << 23;
+constexpr int kF32MinQ = -149;
+
+// Shortest digits of c * 2^q (a single, c > 0).
+Decimal f32_decimal(uint32_t c, int q) noexcept {
+  const Interval iv = interval(c, q, c == kF32HiddenBit && q != kF32MinQ);
+  // The upper 63 bits of the double writer's g, plus one (the table script
+  // checks that the low bits never carry into them).
+  const uint64_t g = (POW10_128[-iv.k - kPow10MinExponent][0] >> 1) + 1;
+  const int h = q + floor_log2_pow10(-iv.k) + 33;  // 33 to 36
+  return choose_digits<uint32_t>(round_to_odd_f32(g, iv.cbl << h), round_to_odd_f32(g, iv.cb << h),
+                                 round_to_odd_f32(g, iv.cbr << h), c & 1, iv.k);
+}
+
+// 'e', the sign and |e| without leading zeros (1 to 3 digits).
+inline uint8_t* write_exponent(uint8_t* p, int e) noexcept {
+  p[0] = 'e';
+  p[1] = e < 0 ? '-' : '+';
+  const uint32_t a = static_cast<uint32_t>(e < 0 ? -e : e);
+  if (a < 10) {
+    p[2] = static_cast<uint8_t>('0' + a);
+    return p + 3;
+  }
+  if (a < 100) {
+    detail::put_pair(p + 2, a);
+    return p + 4;
+  }
+  p[2] = static_cast<uint8_t>('0' + a / 100);
+  detail::put_pair(p + 3, a % 100);
+  return p + 5;
+}
+
+// `digits` with '.' after its first e + 1 bytes (e from 0 to 15) and the
+// bytes after that moved up by one; the last byte falls off.
+inline __m128i insert_point(__m128i digits, int e) noexcept {
+  const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m128i point_at = _mm_set1_epi8(static_cast<char>(e + 1));
+  const __m128i before = _mm_cmpgt_epi8(point_at, index);
+  const __m128i at = _mm_cmpeq_epi8(point_at, index);
+  const __m128i moved = _mm_or_si128(_mm_and_si128(before, digits), _mm_andnot_si128(before, _mm_slli_si128(digits, 1)));
+  return _mm_or_si128(_mm_andnot_si128(at, moved), _mm_and_si128(at, _mm_set1_epi8('.')));
+}
+
+// Bit i set where byte i is not '0'.
+inline uint32_t nonzero_digits(__m128i digits) noexcept {
+  return ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))) & 0xFFFF;
+}
+
+inline void store16(uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+inline void store8(uint8_t* p, __m128i v) noexcept { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+
+// The text of a nonzero d (digits below 10^17) at q. Stores stay inside
+// q[0, 23): the longest texts, 0.0000ddddddddddddddddd and
+// d.ddddddddddddddddde-308, are 23 bytes.
+uint8_t* format_f64(uint8_t* q, Decimal d) noexcept {
+  const int length = decimal_length(d.digits);
+  const uint64_t padded = d.digits * kPow10U64.values[17 - length];  // 17 digits, zeros after the significant ones
+  const int e = d.exponent + length - 1;                              // decimal exponent of the first digit
+  const uint32_t low9 = static_cast<uint32_t>(padded % 1000000000);
+  const __m128i head = digit_groups::ascii16(static_cast<uint32_t>(padded / 1000000000), low9 / 10);
+  const uint8_t last = static_cast<uint8_t>('0' + low9 % 10);
+  const int n = std::bit_width(nonzero_digits(head) | (static_cast<uint32_t>(last != '0') << 16));
+  if (e < -5 || e > 15) {
+    store16(q + 1, head);
+    q[0] = static_cast<uint8_t>(_mm_cvtsi128_si32(head));
+    q[1] = '.';
+    q[17] = last;
+    return write_exponent(q + n + (n > 1), e);  // the point goes when there is one digit
+  }
+  if (e < 0) {
+    std::memcpy(q, "0.000000", 8);
+    store16(q + 1 - e, head);
+    q[17 - e] = last;
+    return q + 1 - e + n;
+  }
+  if (e >= n - 1) {  // integral: the padding zeros supply the digits up to the point
+    store16(q, head);
+    q[e + 1] = '.';
+    q[e + 2] = '0';
+    return q + e + 3;
+  }
+  store16(q, insert_point(head, e));
+  q[16] = e == 15 ? '.' : static_cast<uint8_t>(_mm_extract_epi16(head, 7) >> 8);
+  q[17] = last;
+  return q + n + 1;
+}
+
+// The same for a single (digits below 10^9), inside q[0, 16): the longest
+// texts, 0.00000ddddddddd and d.ddddddddde-45, are 16 and 15 bytes.
+uint8_t* format_f32(uint8_t* q, Decimal d) noexcept {
+  const int length = decimal_length(d.digits);
+  const uint32_t padded = static_cast<uint32_t>(d.digits * kPow10U64.values[9 - length]);
+  const int e = d.exponent + length - 1;
+  const uint8_t last = static_cast<uint8_t>('0' + padded % 10);
+  const __m128i digits = digit_groups::ascii8(padded / 10, padded % 10);  // nine digits, then seven '0'
+  const int n = std::bit_width(nonzero_digits(digits));
+  if (e < -6 || e > 12) {
+    store8(q + 1, digits);
+    q[0] = static_cast<uint8_t>(_mm_cvtsi128_si32(digits));
+    q[1] = '.';
+    q[9] = last;
+    return write_exponent(q + n + (n > 1), e);
+  }
+  if (e < 0) {
+    std::memcpy(q, "0.000000", 8);
+    store8(q + 1 - e, digits);
+    q[9 - e] = last;
+    return q + 1 - e + n;
+  }
+  if (e >= n - 1) {
+    store16(q, digits);
+    q[e + 1] = '.';
+    q[e + 2] = '0';
+    return q + e + 3;
+  }
+  store16(q, insert_point(digits, e));
+  return q + n + 1;
+}
+
+}  // namespace
 
 uint8_t* write_f64_shortest(uint8_t* dst, double v) noexcept {
-  char* p = reinterpret_cast<char*>(dst);
-  return reinterpret_cast<uint8_t*>(std::to_chars(p, p + 24, v).ptr);
+  const uint64_t bits = std::bit_cast<uint64_t>(v);
+  *dst = '-';
+  uint8_t* q = dst + (bits >> 63);  // the sign stays only when set
+  const uint64_t fraction = bits & (kF64HiddenBit - 1);
+  const int field = static_cast<int>(bits >> 52) & 0x7FF;
+  if (field == 0) {
+    if (fraction == 0) {
+      std::memcpy(q, "0.0", 3);
+      return q + 3;
+    }
+    return format_f64(q, f64_decimal(fraction, kF64MinQ));
+  }
+  const uint64_t c = fraction | kF64HiddenBit;
+  const int q2 = field - 1075;
+  // An integer in [1, 2^52) is its own shortest digit string: its neighbours
+  // are at most 1/2 away, so no other integer reads back as it.
+  if (q2 < 0 && q2 > -53) {
+    const uint64_t whole = c >> -q2;
+    if (whole << -q2 == c) return format_f64(q, {whole, 0});
+  }
+  return format_f64(q, f64_decimal(c, q2));
 }
 
 uint8_t* write_f32_shortest(uint8_t* dst, float v) noexcept {
-  char* p = reinterpret_cast<char*>(dst);
-  return reinterpret_cast<uint8_t*>(std::to_chars(p, p + 17, v).ptr);
+  const uint32_t bits = std::bit_cast<uint32_t>(v);
+  *dst = '-';
+  uint8_t* q = dst + (bits >> 31);
+  const uint32_t fraction = bits & (kF32HiddenBit - 1);
+  const int field = static_cast<int>(bits >> 23) & 0xFF;
+  if (field == 0) {
+    if (fraction == 0) {
+      std::memcpy(q, "0.0", 3);
+      return q + 3;
+    }
+    return format_f32(q, f32_decimal(fraction, kF32MinQ));
+  }
+  const uint32_t c = fraction | kF32HiddenBit;
+  const int q2 = field - 150;
+  if (q2 < 0 && q2 > -24) {
+    const uint32_t whole = c >> -q2;
+    if (whole << -q2 == c) return format_f32(q, {whole, 0});
+  }
+  return format_f32(q, f32_decimal(c, q2));
 }
 
-float half_to_single(uint16_t h) noexcept {
-  const uint32_t sign = (h & 0x8000u) << 16;
-  const int exp = (h >> 10) & 0x1F;
-  const uint32_t frac = h & 0x3FFu;
-  float mag;
-  if (exp == 0) mag = std::ldexp(static_cast<float>(frac), -24);
-  else if (exp == 31) mag = frac ? NAN : INFINITY;
-  else mag = std::ldexp(static_cast<float>(frac | 0x400u), exp - 25);
+float half_to_single_f16c(uint16_t h) noexcept { return _cvtsh_ss(h); }
+
+float half_to_single_soft(uint16_t h) noexcept {
+  const uint32_t sign = static_cast<uint32_t>(h & 0x8000) << 16;
+  const uint32_t field = (h >> 10) & 0x1F;
+  const uint32_t fraction = h & 0x3FF;
   uint32_t bits;
-  std::memcpy(&bits, &mag, 4);
-  bits |= sign;
-  std::memcpy(&mag, &bits, 4);
-  return mag;
+  if (field == 31) {  // infinity, or a NaN made quiet
+    bits = sign | 0x7F800000 | (fraction != 0 ? 0x400000 | (fraction << 13) : 0);
+  } else if (field != 0) {
+    bits = sign | ((field + 112) << 23) | (fraction << 13);
+  } else if (fraction == 0) {
+    bits = sign;
+  } else {
+    // Subnormal: move the leading one up to bit 10, lowering the exponent by
+    // as many places.
+    const int shift = std::countl_zero(fraction) - 21;
+    bits = sign | (static_cast<uint32_t>(113 - shift) << 23) | (((fraction << shift) & 0x3FF) << 13);
+  }
+  return std::bit_cast<float>(bits);
 }
 
 }  // namespace quibex
