@@ -61,6 +61,26 @@ inline int decimal_length(uint64_t v) noexcept {
   return guess + (v >= kPow10U64.values[guess]);
 }
 
+// Digits padded with zeros to a fixed count, and the decimal exponent of
+// the first digit.
+struct Padded {
+  uint64_t digits;
+  int exponent;
+};
+
+template <int kCount>
+inline Padded pad(Decimal d) noexcept {
+  const int length = decimal_length(d.digits);
+  return {d.digits * kPow10U64.values[kCount - length], d.exponent + length - 1};
+}
+
+// The digits of a normal double have 16 or 17 digits: s, s + 1 and the
+// multiples of ten around s all lie between c >= 2^52 and 10c < 10^17.
+inline Padded pad17_normal(Decimal d) noexcept {
+  const bool sixteen = d.digits < kPow10U64.values[16];
+  return {sixteen ? d.digits * 10 : d.digits, d.exponent + 16 - sixteen};
+}
+
 // The rounding interval of c * 2^q in units of 2^(q-2), and the decimal
 // exponent of the grid it is scaled to. `lower_gap_halved`: the fraction
 // field is zero and the exponent field above one, so the neighbour below is
@@ -78,26 +98,28 @@ inline Interval interval(uint64_t c, int q, bool lower_gap_halved) noexcept {
 
 // Picks the digits from the scaled bounds (vbl, vb, vbr: round-to-odd values
 // of 4 * v * 10^-k and of its interval bounds). The bounds belong to the
-// interval exactly when c is even; `odd` excludes them.
+// interval exactly when c is even; `odd` excludes them. Every candidate is
+// tested and the choice made by selection: which one wins depends on the
+// value's low bits, so branches on it would be mispredicted half the time.
 template <class U>
 Decimal choose_digits(U vbl, U vb, U vbr, bool odd, int k) noexcept {
-  const U s = vb >> 2;  // floor(v * 10^-k)
-  if (s >= 10) {
-    // One digit shorter: the multiples of ten around s. At most one lies in
-    // the interval, and when one does it is the shortest choice.
-    const U sp10 = s / 10 * 10;
-    const U tp10 = sp10 + 10;
-    const bool up_in = vbl + odd <= (sp10 << 2);
-    const bool wp_in = (tp10 << 2) + odd <= vbr;
-    if (up_in != wp_in) return {up_in ? sp10 : tp10, k};
-  }
-  const U t = s + 1;
-  const bool u_in = vbl + odd <= (s << 2);
-  const bool w_in = (t << 2) + odd <= vbr;
-  if (u_in != w_in) return {u_in ? s : t, k};
-  // Both in: the nearer to v, the even one on a tie.
-  const U mid = (s + t) << 1;
-  return {vb < mid || (vb == mid && (s & 1) == 0) ? s : t, k};
+  const U lower = vbl + odd;  // 4x lies in the interval when lower <= 4x <= upper
+  const U upper = vbr - odd;
+  // One digit shorter: the multiples of ten around s = floor(v * 10^-k). At
+  // most one lies in the interval, and when one does it is the shortest.
+  const U s = vb >> 2;
+  const U sp10 = s / 10 * 10;
+  const bool up_in = lower <= (sp10 << 2);
+  const bool wp_in = ((sp10 + 10) << 2) <= upper;
+  const bool shorter = (s >= 10) & (up_in != wp_in);
+  // Otherwise s or s + 1: the one inside, or if both are, the nearer to v
+  // (the even one on a tie).
+  const bool u_in = lower <= (s << 2);
+  const bool w_in = ((s + 1) << 2) <= upper;
+  const U mid = (s << 2) + 2;
+  const bool nearer_up = vb > mid || (vb == mid && (s & 1) != 0);
+  const bool up = u_in == w_in ? nearer_up : w_in;
+  return {shorter ? sp10 + 10 * wp_in : s + up, k};
 }
 
 // Round to odd of g * cp / 2^127 with g = g1 * 2^63 + g0 (g0 < 2^63): the
@@ -114,7 +136,7 @@ constexpr uint64_t kF64HiddenBit = uint64_t{1} << 52;
 constexpr int kF64MinQ = -1074;  // q of the subnormals and of exponent field 1
 
 // Shortest digits of c * 2^q (a double, c > 0).
-Decimal f64_decimal(uint64_t c, int q) noexcept {
+[[gnu::always_inline]] inline Decimal f64_decimal(uint64_t c, int q) noexcept {
   const Interval iv = interval(c, q, c == kF64HiddenBit && q != kF64MinQ);
   // g = floor(10^-k * 2^(125 - floor_log2_pow10(-k))) + 1, in [2^125, 2^126].
   const uint64_t* row = POW10_128[-iv.k - kPow10MinExponent];
@@ -183,13 +205,12 @@ inline uint32_t nonzero_digits(__m128i digits) noexcept {
 inline void store16(uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline void store8(uint8_t* p, __m128i v) noexcept { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
 
-// The text of a nonzero d (digits below 10^17) at q. Stores stay inside
+// The text of d (exactly 17 digits) at q. Stores stay inside
 // q[0, 23): the longest texts, 0.0000ddddddddddddddddd and
 // d.ddddddddddddddddde-308, are 23 bytes.
-uint8_t* format_f64(uint8_t* q, Decimal d) noexcept {
-  const int length = decimal_length(d.digits);
-  const uint64_t padded = d.digits * kPow10U64.values[17 - length];  // 17 digits, zeros after the significant ones
-  const int e = d.exponent + length - 1;                              // decimal exponent of the first digit
+[[gnu::always_inline]] inline uint8_t* format_f64(uint8_t* q, Padded d) noexcept {
+  const uint64_t padded = d.digits;
+  const int e = d.exponent;
   const uint32_t low9 = static_cast<uint32_t>(padded % 1000000000);
   const __m128i head = digit_groups::ascii16(static_cast<uint32_t>(padded / 1000000000), low9 / 10);
   const uint8_t last = static_cast<uint8_t>('0' + low9 % 10);
@@ -219,12 +240,11 @@ uint8_t* format_f64(uint8_t* q, Decimal d) noexcept {
   return q + n + 1;
 }
 
-// The same for a single (digits below 10^9), inside q[0, 16): the longest
+// The same for a single (exactly 9 digits), inside q[0, 16): the longest
 // texts, 0.00000ddddddddd and d.ddddddddde-45, are 16 and 15 bytes.
-uint8_t* format_f32(uint8_t* q, Decimal d) noexcept {
-  const int length = decimal_length(d.digits);
-  const uint32_t padded = static_cast<uint32_t>(d.digits * kPow10U64.values[9 - length]);
-  const int e = d.exponent + length - 1;
+uint8_t* format_f32(uint8_t* q, Padded d) noexcept {
+  const uint32_t padded = static_cast<uint32_t>(d.digits);
+  const int e = d.exponent;
   const uint8_t last = static_cast<uint8_t>('0' + padded % 10);
   const __m128i digits = digit_groups::ascii8(padded / 10, padded % 10);  // nine digits, then seven '0'
   const int n = std::bit_width(nonzero_digits(digits));
@@ -257,46 +277,41 @@ uint8_t* write_f64_shortest(uint8_t* dst, double v) noexcept {
   const uint64_t bits = std::bit_cast<uint64_t>(v);
   *dst = '-';
   uint8_t* q = dst + (bits >> 63);  // the sign stays only when set
+  if ((bits << 1) == 0) {
+    std::memcpy(q, "0.0", 3);
+    return q + 3;
+  }
   const uint64_t fraction = bits & (kF64HiddenBit - 1);
   const int field = static_cast<int>(bits >> 52) & 0x7FF;
-  if (field == 0) {
-    if (fraction == 0) {
-      std::memcpy(q, "0.0", 3);
-      return q + 3;
-    }
-    return format_f64(q, f64_decimal(fraction, kF64MinQ));
-  }
-  const uint64_t c = fraction | kF64HiddenBit;
-  const int q2 = field - 1075;
+  const uint64_t c = field != 0 ? fraction | kF64HiddenBit : fraction;
+  const int binary_exponent = field != 0 ? field - 1075 : kF64MinQ;
+  Padded d;
   // An integer in [1, 2^52) is its own shortest digit string: its neighbours
   // are at most 1/2 away, so no other integer reads back as it.
-  if (q2 < 0 && q2 > -53) {
-    const uint64_t whole = c >> -q2;
-    if (whole << -q2 == c) return format_f64(q, {whole, 0});
+  if (binary_exponent < 0 && binary_exponent > -53 && (c << (64 + binary_exponent)) == 0) {
+    d = pad<17>({c >> -binary_exponent, 0});
+  } else {
+    const Decimal shortest = f64_decimal(c, binary_exponent);
+    d = field != 0 ? pad17_normal(shortest) : pad<17>(shortest);
   }
-  return format_f64(q, f64_decimal(c, q2));
+  return format_f64(q, d);
 }
 
 uint8_t* write_f32_shortest(uint8_t* dst, float v) noexcept {
   const uint32_t bits = std::bit_cast<uint32_t>(v);
   *dst = '-';
   uint8_t* q = dst + (bits >> 31);
+  if ((bits << 1) == 0) {
+    std::memcpy(q, "0.0", 3);
+    return q + 3;
+  }
   const uint32_t fraction = bits & (kF32HiddenBit - 1);
   const int field = static_cast<int>(bits >> 23) & 0xFF;
-  if (field == 0) {
-    if (fraction == 0) {
-      std::memcpy(q, "0.0", 3);
-      return q + 3;
-    }
-    return format_f32(q, f32_decimal(fraction, kF32MinQ));
-  }
-  const uint32_t c = fraction | kF32HiddenBit;
-  const int q2 = field - 150;
-  if (q2 < 0 && q2 > -24) {
-    const uint32_t whole = c >> -q2;
-    if (whole << -q2 == c) return format_f32(q, {whole, 0});
-  }
-  return format_f32(q, f32_decimal(c, q2));
+  const uint32_t c = field != 0 ? fraction | kF32HiddenBit : fraction;
+  const int binary_exponent = field != 0 ? field - 150 : kF32MinQ;
+  if (binary_exponent < 0 && binary_exponent > -24 && (c << (32 + binary_exponent)) == 0)
+    return format_f32(q, pad<9>({c >> -binary_exponent, 0}));
+  return format_f32(q, pad<9>(f32_decimal(c, binary_exponent)));
 }
 
 float half_to_single_f16c(uint16_t h) noexcept { return _cvtsh_ss(h); }
