@@ -45,8 +45,6 @@ constexpr auto kPow10U64 = [] {
 }();
 static_assert(kPow10U64.values[19] == 10000000000000000000u);
 
-constexpr uint64_t kMask63 = (uint64_t{1} << 63) - 1;
-
 // value = digits * 10^exponent; digits may end in zeros.
 struct Decimal {
   uint64_t digits;
@@ -117,19 +115,21 @@ Decimal choose_digits(U vbl, U vb, U vbr, bool odd, int k) noexcept {
   const bool u_in = lower <= (s << 2);
   const bool w_in = ((s + 1) << 2) <= upper;
   const U mid = (s << 2) + 2;
-  const bool nearer_up = vb > mid || (vb == mid && (s & 1) != 0);
-  const bool up = u_in == w_in ? nearer_up : w_in;
-  return {shorter ? sp10 + 10 * wp_in : s + up, k};
+  const bool nearer_up = (vb > mid) | ((vb == mid) & static_cast<bool>(s & 1));
+  const bool up = (u_in == w_in) ? nearer_up : w_in;
+  // Select by mask: compilers keep a conditional here as a branch.
+  const U take_shorter = U{0} - shorter;
+  return {((sp10 + 10 * wp_in) & take_shorter) | ((s + up) & ~take_shorter), k};
 }
 
-// Round to odd of g * cp / 2^127 with g = g1 * 2^63 + g0 (g0 < 2^63): the
-// floor, its last bit set when a nonzero part was cut off.
-inline uint64_t round_to_odd_f64(uint64_t g1, uint64_t g0, uint64_t cp) noexcept {
-  const uint64_t x1 = static_cast<uint64_t>((static_cast<u128>(g0) * cp) >> 64);
-  const u128 y = static_cast<u128>(g1) * cp;
-  const uint64_t z = (static_cast<uint64_t>(y) >> 1) + x1;
-  const uint64_t floor = static_cast<uint64_t>(y >> 64) + (z >> 63);
-  return floor | ((z & kMask63) != 0);
+// Round to odd of g * cp / 2^128: the floor, its last bit set when the
+// cut-off part is at least 2^-63. With cp doubled this is the reference
+// implementation's cut at 2^127 and its test of the 63 bits below the cut;
+// the lowest 64 bits of the product are ignored there as here.
+inline uint64_t round_to_odd_f64(u128 g, uint64_t cp) noexcept {
+  const uint64_t low = static_cast<uint64_t>((static_cast<u128>(static_cast<uint64_t>(g)) * cp) >> 64);
+  const u128 t = static_cast<u128>(static_cast<uint64_t>(g >> 64)) * cp + low;
+  return static_cast<uint64_t>(t >> 64) | (static_cast<uint64_t>(t) > 1);
 }
 
 constexpr uint64_t kF64HiddenBit = uint64_t{1} << 52;
@@ -141,11 +141,9 @@ constexpr int kF64MinQ = -1074;  // q of the subnormals and of exponent field 1
   // g = floor(10^-k * 2^(125 - floor_log2_pow10(-k))) + 1, in [2^125, 2^126].
   const uint64_t* row = POW10_128[-iv.k - kPow10MinExponent];
   const u128 g = ((static_cast<u128>(row[0]) << 64 | row[1]) >> 2) + 1;
-  const uint64_t g1 = static_cast<uint64_t>(g >> 63);
-  const uint64_t g0 = static_cast<uint64_t>(g) & kMask63;
-  const int h = q + floor_log2_pow10(-iv.k) + 2;  // 2 to 5
-  return choose_digits<uint64_t>(round_to_odd_f64(g1, g0, iv.cbl << h), round_to_odd_f64(g1, g0, iv.cb << h),
-                                 round_to_odd_f64(g1, g0, iv.cbr << h), c & 1, iv.k);
+  const int h = q + floor_log2_pow10(-iv.k) + 3;  // 3 to 6: cp doubled for the cut at 2^128
+  return choose_digits<uint64_t>(round_to_odd_f64(g, iv.cbl << h), round_to_odd_f64(g, iv.cb << h),
+                                 round_to_odd_f64(g, iv.cbr << h), c & 1, iv.k);
 }
 
 // Round to odd of g * cp / 2^95.

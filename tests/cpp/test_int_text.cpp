@@ -95,7 +95,7 @@ TEST(IntText, EveryPowerOfTenNeighbourhoodMatchesToChars) {
 // count, so that short and long values are equally frequent.
 TEST(IntText, RandomValuesMatchToChars) {
   std::mt19937_64 rng(20240501);
-  for (int i = 0; i < 1000000; ++i) {
+  for (int i = 0; i < 2000000; ++i) {
     const uint64_t word = rng();
     const uint64_t v = word >> (word & 63);
     ASSERT_EQ(u64_text(v), reference(v));
