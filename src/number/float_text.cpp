@@ -3,12 +3,12 @@
 // implementation), then the plain or exponent layout.
 //
 // For v = c * 2^q the rounding interval [cbl, cbr] * 2^(q-2) around
-// cb * 2^(q-2) = v is scaled by 10^-k, with k chosen so that the interval
-// spans less than one unit of 10^k on the scaled grid. The scaled bounds are
-// computed as round-to-odd products with a 126-bit approximation of 10^-k,
+// cb * 2^(q-2) = v is scaled by 10^-k, with k chosen so that the interval is
+// at least one and less than ten units of 10^k wide. The scaled value and
+// bounds are round-to-odd products with a 126-bit approximation of 10^-k,
 // which keeps every comparison against a multiple of four exact. The one
-// multiple of ten in the interval, if any, gives the shortest digits;
-// otherwise the nearer of the two grid points around v does.
+// multiple of 10^(k+1) in the interval, if any, gives the shortest digits;
+// otherwise the nearer of the two multiples of 10^k around v does.
 #include "number/float_text.h"
 
 #include "number/digit_groups.h"
@@ -73,7 +73,8 @@ inline Padded pad(Decimal d) noexcept {
 }
 
 // The digits of a normal double have 16 or 17 digits: s, s + 1 and the
-// multiples of ten around s all lie between c >= 2^52 and 10c < 10^17.
+// multiples of ten around s lie in [10^15, 10^17), as s is at least
+// c >= 2^52 and below 14c.
 inline Padded pad17_normal(Decimal d) noexcept {
   const bool sixteen = d.digits < kPow10U64.values[16];
   return {sixteen ? d.digits * 10 : d.digits, d.exponent + 16 - sixteen};
@@ -98,7 +99,7 @@ inline Interval interval(uint64_t c, int q, bool lower_gap_halved) noexcept {
 // of 4 * v * 10^-k and of its interval bounds). The bounds belong to the
 // interval exactly when c is even; `odd` excludes them. Every candidate is
 // tested and the choice made by selection: which one wins depends on the
-// value's low bits, so branches on it would be mispredicted half the time.
+// value's low bits, so branches on it would often be mispredicted.
 template <class U>
 Decimal choose_digits(U vbl, U vb, U vbr, bool odd, int k) noexcept {
   const U lower = vbl + odd;  // 4x lies in the interval when lower <= 4x <= upper
@@ -218,7 +219,7 @@ inline void store8(uint8_t* p, __m128i v) noexcept { _mm_storel_epi64(reinterpre
     q[0] = static_cast<uint8_t>(_mm_cvtsi128_si32(head));
     q[1] = '.';
     q[17] = last;
-    return write_exponent(q + n + (n > 1), e);  // the point goes when there is one digit
+    return write_exponent(q + n + (n > 1), e);  // over the point when there is one digit
   }
   if (e < 0) {
     std::memcpy(q, "0.000000", 8);
