@@ -448,3 +448,16 @@ def test_output_growth_failure_raises_with_memory_error_cause():
         print(quibex.dumps([1, "x"]))
     """)
     assert proc.stdout.splitlines() == ["MemoryError", "b'[1,\"x\"]'"], proc.stderr
+
+
+@pytest.mark.skipif(not sys.platform.startswith(("linux", "freebsd")), reason="ELF shared objects only")
+def test_exports_exactly_seven_symbols():
+    import shutil
+    if shutil.which("nm") is None:
+        pytest.skip("nm not installed")
+    out = subprocess.run(["nm", "-D", "--defined-only", quibex.__file__], capture_output=True, text=True, check=True)
+    names = {line.split()[-1] for line in out.stdout.splitlines() if line.split()[1:2] == ["T"]}
+    assert names == {"PyInit_quibex", "quibex_init_exec", "quibex_fragmenttype_new", "quibex_fragment_tp_new",
+                     "quibex_fragment_dealloc", "dumps", "loads"}
+    others = [line for line in out.stdout.splitlines() if line.split()[-1] not in names]
+    assert others == []
