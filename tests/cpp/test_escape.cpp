@@ -79,7 +79,7 @@ struct Variant {
 // What write_escaped does: the inline path for short plain strings, then the
 // escaper for whatever it declines.
 size_t short_path_then_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
-  const size_t count = n <= 16 ? quote_short_plain(dst, src, n) : 0;
+  const size_t count = n <= kShortPlainMax ? quote_short_plain(dst, src, n) : 0;
   return count != 0 ? count : escape_str_sse2(dst, src, n);
 }
 
@@ -156,7 +156,7 @@ TEST_F(Escape, ShortPathTakesExactlyThePlainStrings) {
   // Declining a plain string would only cost time; taking one that needs an
   // escape would write it wrong. Every byte value at every position of every
   // length the path handles, the words overlapping or not.
-  for (size_t n = 0; n <= 16; ++n) {
+  for (size_t n = 0; n <= kShortPlainMax; ++n) {
     const std::string plain = filler(n);
     uint8_t* src = src_.end() - n;
     uint8_t* dst = dst_.end() - (8 * n + 32);

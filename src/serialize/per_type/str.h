@@ -5,6 +5,8 @@
 #include "serialize/output_buffer.h"
 #include "typeref/registry.h"
 
+#include <emmintrin.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -38,60 +40,54 @@ struct Utf8View {
   return true;
 }
 
-namespace detail {
-
-constexpr uint64_t kEachByte = 0x0101010101010101;  // one in every byte of a word
-
-// Whether any byte of the 8 in w is '"', '\\' or below 0x20. Each of the three
-// terms has the top bit of a byte set when a borrow reaches it, which can
-// happen above a matching byte but never without one; "& ~w" keeps bytes
-// below 0x80 only, and a byte's top bit is the same in w and in w ^ c.
-inline bool word_needs_escape(uint64_t w) noexcept {
-  const uint64_t quote = w ^ (kEachByte * '"');
-  const uint64_t backslash = w ^ (kEachByte * '\\');
-  return (((w - kEachByte * 0x20) | (quote - kEachByte) | (backslash - kEachByte)) & ~w & (kEachByte * 0x80)) != 0;
+// One bit per byte of v that is '"', '\\' or at most 0x1F.
+inline uint32_t escape_mask_sse2(__m128i v) noexcept {
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
 }
 
-inline uint64_t load_u64(const uint8_t* p) noexcept {
-  uint64_t w;
-  std::memcpy(&w, p, 8);
-  return w;
-}
-inline uint32_t load_u32(const uint8_t* p) noexcept {
-  uint32_t w;
-  std::memcpy(&w, p, 4);
-  return w;
-}
+// Longest string that quote_short_plain takes.
+inline constexpr size_t kShortPlainMax = 32;
 
-}  // namespace detail
-
-// Writes the n <= 16 bytes quoted when none of them needs escaping (the
-// usual dict key), and returns the count n + 2; returns 0, having stored
-// only scratch, when one does, for escape_str to redo. Inline, so most keys
-// cost no call. The bytes are read as two words that overlap when n < 16
-// (or n < 8, then with the gaps filled with spaces for the test), never
-// past the n source bytes, and stored back at their own offsets.
+// Writes the n <= 32 bytes quoted when none of them needs escaping (most
+// dict keys and many values), and returns the count n + 2; returns 0,
+// having stored only scratch, when one does, for escape_str to redo. Inline,
+// so such strings cost no call. The bytes are read as two pieces that
+// overlap unless n is twice their size (16, 8 or 4 bytes each; single bytes
+// below 4), never past the n source bytes, and stored back at their own
+// offsets.
 [[gnu::always_inline]] inline size_t quote_short_plain(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
-  using detail::kEachByte;
   dst[0] = '"';
-  if (n >= 8) {
-    const uint64_t head = detail::load_u64(src);
-    const uint64_t tail = detail::load_u64(src + n - 8);
-    if (detail::word_needs_escape(head) || detail::word_needs_escape(tail)) return 0;
-    std::memcpy(dst + 1, &head, 8);
-    std::memcpy(dst + 1 + n - 8, &tail, 8);
+  if (n > 16) {
+    const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
+    if ((escape_mask_sse2(head) | escape_mask_sse2(tail)) != 0) return 0;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 1), head);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 1 + n - 16), tail);
+  } else if (n >= 8) {
+    const __m128i head = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src));
+    const __m128i tail = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + n - 8));
+    if (escape_mask_sse2(_mm_unpacklo_epi64(head, tail)) != 0) return 0;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 1), head);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 1 + n - 8), tail);
   } else if (n >= 4) {
-    const uint32_t head = detail::load_u32(src);
-    const uint32_t tail = detail::load_u32(src + n - 4);
-    if (detail::word_needs_escape(head | uint64_t{tail} << 32)) return 0;
+    uint32_t head, tail;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + n - 4, 4);
+    // The upper eight lanes are zero and would count as control bytes.
+    const __m128i both = _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(head)),
+                                            _mm_cvtsi32_si128(static_cast<int>(tail)));
+    if ((escape_mask_sse2(both) & 0xFF) != 0) return 0;
     std::memcpy(dst + 1, &head, 4);
     std::memcpy(dst + 1 + n - 4, &tail, 4);
   } else if (n != 0) {
     // Bytes 0, n / 2 and n - 1 cover all of n = 1 to 3.
-    const uint8_t mid = src[n / 2], last = src[n - 1];
-    const uint64_t w = src[0] | uint32_t{mid} << 8 | uint32_t{last} << 16 | (kEachByte * ' ') << 24;
-    if (detail::word_needs_escape(w)) return 0;
-    dst[1] = src[0];
+    const uint8_t first = src[0], mid = src[n / 2], last = src[n - 1];
+    const __m128i bytes = _mm_cvtsi32_si128(first | mid << 8 | last << 16);
+    if ((escape_mask_sse2(bytes) & 0x7) != 0) return 0;
+    dst[1] = first;
     dst[1 + n / 2] = mid;
     dst[n] = last;
   }
@@ -105,7 +101,7 @@ inline uint32_t load_u32(const uint8_t* p) noexcept {
 [[nodiscard, gnu::always_inline]] inline DumpResult write_escaped(OutputBuffer& out, Utf8View view) noexcept {
   QUIBEX_TRY(out.reserve(8 * view.size + 32));
   uint8_t* p = out.write_ptr();
-  size_t count = view.size <= 16 ? quote_short_plain(p, view.data, view.size) : 0;
+  size_t count = view.size <= kShortPlainMax ? quote_short_plain(p, view.data, view.size) : 0;
   if (count == 0) count = escape_str(p, view.data, view.size);
   out.advance(count);
   return kDumpOk;
