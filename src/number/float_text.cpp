@@ -55,7 +55,7 @@ struct Decimal {
 // floor(bit_width * log10(2)) for every width up to 64, one digit short of
 // the answer when v reaches that power of ten.
 inline int decimal_length(uint64_t v) noexcept {
-  const int guess = (std::bit_width(v) * 1233) >> 12;
+  const int guess = ((64 - __builtin_clzll(v)) * 1233) >> 12;  // v > 0: no branch for zero
   return guess + (v >= kPow10U64.values[guess]);
 }
 
@@ -77,7 +77,7 @@ inline Padded pad(Decimal d) noexcept {
 // c >= 2^52 and below 14c.
 inline Padded pad17_normal(Decimal d) noexcept {
   const bool sixteen = d.digits < kPow10U64.values[16];
-  return {sixteen ? d.digits * 10 : d.digits, d.exponent + 16 - sixteen};
+  return {d.digits * (1 + 9 * sixteen), d.exponent + 16 - sixteen};  // a multiplier, not a branch
 }
 
 // The rounding interval of c * 2^q in units of 2^(q-2), and the decimal
@@ -117,8 +117,10 @@ Decimal choose_digits(U vbl, U vb, U vbr, bool odd, int k) noexcept {
   const bool w_in = ((s + 1) << 2) <= upper;
   const U mid = (s << 2) + 2;
   const bool nearer_up = (vb > mid) | ((vb == mid) & static_cast<bool>(s & 1));
-  const bool up = (u_in == w_in) ? nearer_up : w_in;
-  // Select by mask: compilers keep a conditional here as a branch.
+  // Selections by mask: compilers keep conditionals here as branches, which
+  // the value's low bits would often send the wrong way.
+  const U both = U{0} - static_cast<U>(u_in == w_in);  // both candidates inside, or neither
+  const U up = (both & nearer_up) | (~both & w_in);
   const U take_shorter = U{0} - shorter;
   return {((sp10 + 10 * wp_in) & take_shorter) | ((s + up) & ~take_shorter), k};
 }
@@ -213,7 +215,9 @@ inline void store8(uint8_t* p, __m128i v) noexcept { _mm_storel_epi64(reinterpre
   const uint32_t low9 = static_cast<uint32_t>(padded % 1000000000);
   const __m128i head = digit_groups::ascii16(static_cast<uint32_t>(padded / 1000000000), low9 / 10);
   const uint8_t last = static_cast<uint8_t>('0' + low9 % 10);
-  const int n = std::bit_width(nonzero_digits(head) | (static_cast<uint32_t>(last != '0') << 16));
+  // The first digit is never '0': the mask is never zero, and no branch for
+  // a zero mask is needed.
+  const int n = 32 - __builtin_clz(nonzero_digits(head) | (static_cast<uint32_t>(last != '0') << 16));
   if (e < -5 || e > 15) {
     store16(q + 1, head);
     q[0] = static_cast<uint8_t>(_mm_cvtsi128_si32(head));
@@ -246,7 +250,7 @@ uint8_t* format_f32(uint8_t* q, Padded d) noexcept {
   const int e = d.exponent;
   const uint8_t last = static_cast<uint8_t>('0' + padded % 10);
   const __m128i digits = digit_groups::ascii8(padded / 10, padded % 10);  // nine digits, then seven '0'
-  const int n = std::bit_width(nonzero_digits(digits));
+  const int n = 32 - __builtin_clz(nonzero_digits(digits));  // the first digit is never '0'
   if (e < -6 || e > 12) {
     store8(q + 1, digits);
     q[0] = static_cast<uint8_t>(_mm_cvtsi128_si32(digits));
