@@ -66,16 +66,31 @@ inline LongView long_view(PyObject* o) noexcept {
 #endif
 }
 
-// Copies the value into 8 little-endian bytes; -1 when it does not fit.
-// Never leaves an exception pending.
-inline int long_as_u64_bytes(PyObject* o, unsigned char out[8], bool is_signed) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, 8, 1, is_signed ? 1 : 0, 0);
+// The magnitude of an int that is not compact, read from its 30-bit digits
+// (least significant first; a normalised int has a non-zero top digit).
+// `fits` is false when the magnitude is 2^64 or more. Gives what
+// _PyLong_AsByteArray would, without the call and without any exception.
+struct LongMagnitude {
+  uint64_t value;
+  bool fits;
+};
+static_assert(PyLong_SHIFT == 30 && sizeof(digit) == 4, "ints are read as 30-bit digits in 32-bit words");
+
+inline LongMagnitude long_magnitude(PyObject* o) noexcept {
+  auto* v = reinterpret_cast<PyLongObject*>(o);
+#if PY_VERSION_HEX >= 0x030C0000
+  const uintptr_t ndigits = v->long_value.lv_tag >> 3;  // the low three bits hold the sign and flags
+  const digit* d = v->long_value.ob_digit;
 #else
-  const int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, 8, 1, is_signed ? 1 : 0);
-  if (rc < 0) PyErr_Clear();
-  return rc;
+  const Py_ssize_t size = Py_SIZE(v);
+  const uintptr_t ndigits = static_cast<uintptr_t>(size < 0 ? -size : size);
+  const digit* d = v->ob_digit;
 #endif
+  if (ndigits <= 1) return {ndigits == 0 ? 0 : uint64_t{d[0]}, true};
+  const uint64_t low = uint64_t{d[0]} | uint64_t{d[1]} << 30;
+  if (ndigits == 2) return {low, true};
+  // Three digits fit when the top one is below 2^4; more never do.
+  return {low | uint64_t{d[2]} << 60, ndigits == 3 && d[2] < 16};
 }
 
 // Copies a non-negative value into n big-endian bytes; -1 when it is negative
@@ -150,6 +165,50 @@ inline uint64_t dict_version(PyObject* dict) noexcept {
   (void)dict;
   return 0;
 #endif
+}
+
+// The entry array of a dict whose keys and values live in one combined
+// table, read in place: `keys` points at the key of entry 0, the value of
+// entry i is at keys[i * stride + 1], and entries whose value is null are
+// deleted ones. Null `keys` when the dict keeps its values apart (a split
+// table, such as an instance __dict__) or the layout is not known here;
+// PyDict_Next then serves.
+struct DictEntries {
+  PyObject* const* keys;
+  size_t stride;  // in pointers: 2 for str-only key tables, 3 with the stored hash
+  Py_ssize_t count;  // entries in use or deleted, in insertion order
+};
+
+#if PY_VERSION_HEX < 0x030E0000
+// CPython's PyDictKeysObject header (internal/pycore_dict.h), the same on
+// 3.11 to 3.13 for builds with the GIL: the index table of
+// 2^dk_log2_index_bytes bytes follows it, then the entries.
+struct DictKeysHeader {
+  Py_ssize_t dk_refcnt;
+  uint8_t dk_log2_size;
+  uint8_t dk_log2_index_bytes;
+  uint8_t dk_kind;  // 0: any keys, entries {hash, key, value}; 1: str keys, entries {key, value}; 2: split
+  uint32_t dk_version;
+  Py_ssize_t dk_usable;
+  Py_ssize_t dk_nentries;
+};
+static_assert(sizeof(DictKeysHeader) == 32 && offsetof(DictKeysHeader, dk_kind) == 10 &&
+              offsetof(DictKeysHeader, dk_nentries) == 24);
+#endif
+
+inline DictEntries dict_entries(PyObject* dict) noexcept {
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+  auto* d = reinterpret_cast<PyDictObject*>(dict);
+  const auto* keys = reinterpret_cast<const DictKeysHeader*>(d->ma_keys);
+  if (d->ma_values == nullptr && keys->dk_kind <= 1) {
+    const char* entries = reinterpret_cast<const char*>(keys + 1) + (size_t{1} << keys->dk_log2_index_bytes);
+    const size_t stride = keys->dk_kind == 0 ? 3 : 2;
+    return {reinterpret_cast<PyObject* const*>(entries) + (stride - 2), stride, keys->dk_nentries};
+  }
+#else
+  (void)dict;
+#endif
+  return {nullptr, 0, 0};
 }
 
 inline PyObject* new_presized_dict(Py_ssize_t n) noexcept { return _PyDict_NewPresized(n); }

@@ -1,6 +1,12 @@
-// Shortest round-trip digits by the Schubfach method (Raffaello Giulietti,
-// "The Schubfach way to render doubles", 2020, in the form of its reference
-// implementation), then the plain or exponent layout.
+// Shortest round-trip digits, then the plain or exponent layout.
+//
+// Two methods, which give the same digits. Most doubles (normal, with a
+// rounding interval symmetric about the value, and an exponent whose scale
+// the power table holds) go through Dragonbox (Junekey Jeon, "Dragonbox: A
+// New Floating-Point Binary-to-Decimal Conversion Algorithm", 2020), which
+// needs one 128-bit multiplication in the common case. The others, and all
+// singles, go through Schubfach (Raffaello Giulietti, "The Schubfach way to
+// render doubles", 2020, in the form of its reference implementation):
 //
 // For v = c * 2^q the rounding interval [cbl, cbr] * 2^(q-2) around
 // cb * 2^(q-2) = v is scaled by 10^-k, with k chosen so that the interval is
@@ -55,7 +61,7 @@ struct Decimal {
 // floor(bit_width * log10(2)) for every width up to 64, one digit short of
 // the answer when v reaches that power of ten.
 inline int decimal_length(uint64_t v) noexcept {
-  const int guess = (std::bit_width(v) * 1233) >> 12;
+  const int guess = ((64 - __builtin_clzll(v)) * 1233) >> 12;  // v > 0: no branch for zero
   return guess + (v >= kPow10U64.values[guess]);
 }
 
@@ -74,10 +80,10 @@ inline Padded pad(Decimal d) noexcept {
 
 // The digits of a normal double have 16 or 17 digits: s, s + 1 and the
 // multiples of ten around s lie in [10^15, 10^17), as s is at least
-// c >= 2^52 and below 14c.
+// c >= 2^52 and below 14c; Dragonbox's zi / 100 lies in the same range.
 inline Padded pad17_normal(Decimal d) noexcept {
   const bool sixteen = d.digits < kPow10U64.values[16];
-  return {sixteen ? d.digits * 10 : d.digits, d.exponent + 16 - sixteen};
+  return {d.digits * (1 + 9 * sixteen), d.exponent + 16 - sixteen};  // a multiplier, not a branch
 }
 
 // The rounding interval of c * 2^q in units of 2^(q-2), and the decimal
@@ -117,8 +123,10 @@ Decimal choose_digits(U vbl, U vb, U vbr, bool odd, int k) noexcept {
   const bool w_in = ((s + 1) << 2) <= upper;
   const U mid = (s << 2) + 2;
   const bool nearer_up = (vb > mid) | ((vb == mid) & static_cast<bool>(s & 1));
-  const bool up = (u_in == w_in) ? nearer_up : w_in;
-  // Select by mask: compilers keep a conditional here as a branch.
+  // Selections by mask: compilers keep conditionals here as branches, which
+  // the value's low bits would often send the wrong way.
+  const U both = U{0} - static_cast<U>(u_in == w_in);  // both candidates inside, or neither
+  const U up = (both & nearer_up) | (~both & w_in);
   const U take_shorter = U{0} - shorter;
   return {((sp10 + 10 * wp_in) & take_shorter) | ((s + up) & ~take_shorter), k};
 }
@@ -145,6 +153,116 @@ constexpr int kF64MinQ = -1074;  // q of the subnormals and of exponent field 1
   const int h = q + floor_log2_pow10(-iv.k) + 3;  // 3 to 6: cp doubled for the cut at 2^128
   return choose_digits<uint64_t>(round_to_odd_f64(g, iv.cbl << h), round_to_odd_f64(g, iv.cb << h),
                                  round_to_odd_f64(g, iv.cbr << h), c & 1, iv.k);
+}
+
+// Dragonbox, for a normal double whose interval is symmetric: zi, the
+// interval's upper bound scaled by 10^k so that the interval is deltai
+// units wide (100 <= deltai < 1000), comes from one 64 x 128-bit product.
+// The multiple of 1000 units at or below zi, when it lies inside the
+// interval, gives the shortest digits; otherwise the multiple of 10 units
+// nearest to the value does. The digits are returned in units of 10^(k-2)
+// (10^-minus_k * 100), 16 or 17 of them, like Schubfach's.
+constexpr int kKappa = 2;  // the first candidate is a multiple of 10^(kappa + 1) units
+
+// Exponents of the doubles this method handles: the scale 10^(kappa -
+// floor_log10_pow2(q)) must be in the table, which ends at 10^324.
+constexpr int kDragonboxMinQ = -1069;
+
+// n / 100 for n <= 1000, and whether 100 divides n; 656 = ceil(2^16 / 100).
+constexpr bool divide_by_100(uint32_t& n) noexcept {
+  n *= 656;
+  const bool divisible = (n & 0xFFFF) < 656;
+  n >>= 16;
+  return divisible;
+}
+constexpr bool divide_by_100_holds() noexcept {
+  for (uint32_t n = 0; n <= 1000; ++n) {
+    uint32_t m = n;
+    if (divide_by_100(m) != (n % 100 == 0) || m != n / 100) return false;
+  }
+  return true;
+}
+static_assert(divide_by_100_holds());
+
+// The scale of one value: 10^k rounded up to 128 bits and the shift beta
+// that lines a significand up with it.
+struct Scale {
+  uint64_t hi, lo;
+  int beta;  // 1 to 4
+};
+
+struct Parity {
+  bool odd;      // the units bit of x * 10^k in the scaled units
+  bool integer;  // and no fraction below it
+};
+
+// The units bit and integrality of x * 10^k (x an unshifted, doubled
+// significand), from the low 128 bits of the product with the scale.
+inline Parity scaled_parity(uint64_t x, const Scale& s) noexcept {
+  const uint64_t low = x * s.lo;
+  const uint64_t high = x * s.hi + static_cast<uint64_t>((static_cast<u128>(x) * s.lo) >> 64);
+  return {((high >> (64 - s.beta)) & 1) != 0, ((high << s.beta) | (low >> (64 - s.beta))) == 0};
+}
+
+// The multiple of 10 units nearest to the value y = zi - deltai / 2, from
+// zi = 1000 * big + r: on a multiple of 100 units the estimate may be one
+// too high, which the parity of y settles, and an exact tie goes to the
+// even candidate.
+[[gnu::noinline]] uint64_t nearest_on_hundred(uint64_t big, uint32_t r, uint32_t deltai, uint64_t two_fc,
+                                              const Scale& s) noexcept {
+  uint32_t dist = r - deltai / 2 + 50;
+  const bool approx_odd = ((dist ^ 50) & 1) != 0;
+  const bool on_hundred = divide_by_100(dist);
+  uint64_t digits = big * 10 + dist;
+  if (on_hundred) {
+    const Parity y = scaled_parity(two_fc, s);
+    if (y.odd != approx_odd || ((digits & 1) & y.integer)) --digits;
+  }
+  return digits;
+}
+
+// The rare cases where an endpoint of the interval falls exactly on the
+// multiple of 1000 units: the lower one (r == deltai), inside when the
+// exact lower bound is not below it (or equal to it for an even c); or the
+// upper one (zi exact, r == 0), which only an even c includes.
+[[gnu::noinline]] uint64_t dragonbox_endpoint(uint64_t big, uint32_t r, uint32_t deltai, uint64_t c,
+                                              const Scale& s) noexcept {
+  const bool even = (c & 1) == 0;
+  if (r == deltai) {
+    const Parity lower = scaled_parity((c << 1) - 1, s);
+    if (lower.odd | (lower.integer & even)) return big * 10;
+  } else if (even) {
+    return big * 10;
+  } else {
+    --big;
+    r = 1000;
+  }
+  return nearest_on_hundred(big, r, deltai, c << 1, s);
+}
+
+[[gnu::always_inline]] inline Decimal f64_decimal_dragonbox(uint64_t c, int q) noexcept {
+  const int minus_k = floor_log10_pow2(q) - kKappa;
+  const uint64_t* row = POW10_128[-minus_k - kPow10MinExponent];
+  // Rounded up: the table rounds down and is exact for 10^0 to 10^55.
+  const u128 up = (static_cast<u128>(row[0]) << 64 | row[1]) + (static_cast<unsigned>(-minus_k) > 55);
+  const Scale s{static_cast<uint64_t>(up >> 64), static_cast<uint64_t>(up), q + floor_log2_pow10(-minus_k)};
+  const uint32_t deltai = static_cast<uint32_t>(s.hi >> (63 - s.beta));
+  const uint64_t x = ((c << 1) | 1) << s.beta;
+  const u128 z = static_cast<u128>(x) * s.hi + static_cast<uint64_t>((static_cast<u128>(x) * s.lo) >> 64);
+  const uint64_t zi = static_cast<uint64_t>(z >> 64);
+  const uint64_t big = zi / 1000;
+  const uint32_t r = static_cast<uint32_t>(zi - 1000 * big);
+  if ((r == deltai) | ((r == 0) & (static_cast<uint64_t>(z) == 0))) [[unlikely]]
+    return {dragonbox_endpoint(big, r, deltai, c, s), minus_k + kKappa};
+  // Both candidates are formed and one is selected by mask: which one wins
+  // depends on the value's low bits. The nearest multiple of 10 units is
+  // y rounded from dist (meaningful only when the first candidate is out).
+  const bool inside = r < deltai;
+  uint32_t dist = r - deltai / 2 + 50;
+  if (divide_by_100(dist) & !inside) [[unlikely]]
+    return {nearest_on_hundred(big, r, deltai, c << 1, s), minus_k + kKappa};
+  const uint64_t take_big = uint64_t{0} - inside;
+  return {(big * 10 & take_big) | ((big * 10 + dist) & ~take_big), minus_k + kKappa};
 }
 
 // Round to odd of g * cp / 2^95.
@@ -185,15 +303,33 @@ inline uint8_t* write_exponent(uint8_t* p, int e) noexcept {
   return p + 5;
 }
 
+// Byte masks for a point after e + 1 digits, indexed by e (0 to 15): the
+// bytes that stay, the bytes that move up by one, and the point itself.
+struct PointMasks {
+  alignas(16) uint8_t stay[16][16];
+  alignas(16) uint8_t move[16][16];
+  alignas(16) uint8_t point[16][16];
+};
+constexpr PointMasks kPointMasks = [] {
+  PointMasks m{};
+  for (int e = 0; e < 16; ++e) {
+    for (int i = 0; i < 16; ++i) {
+      m.stay[e][i] = i <= e ? 0xFF : 0;
+      m.move[e][i] = i > e + 1 ? 0xFF : 0;
+      m.point[e][i] = i == e + 1 ? '.' : 0;
+    }
+  }
+  return m;
+}();
+static_assert(kPointMasks.point[0][1] == '.' && kPointMasks.move[13][15] == 0xFF && kPointMasks.move[14][15] == 0 && kPointMasks.stay[15][15] == 0xFF);
+
 // `digits` with '.' after its first e + 1 bytes (e from 0 to 15) and the
 // bytes after that moved up by one; the last byte falls off.
 inline __m128i insert_point(__m128i digits, int e) noexcept {
-  const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  const __m128i point_at = _mm_set1_epi8(static_cast<char>(e + 1));
-  const __m128i before = _mm_cmpgt_epi8(point_at, index);
-  const __m128i at = _mm_cmpeq_epi8(point_at, index);
-  const __m128i moved = _mm_or_si128(_mm_and_si128(before, digits), _mm_andnot_si128(before, _mm_slli_si128(digits, 1)));
-  return _mm_or_si128(_mm_andnot_si128(at, moved), _mm_and_si128(at, _mm_set1_epi8('.')));
+  const auto mask = [e](const uint8_t (&rows)[16][16]) { return _mm_load_si128(reinterpret_cast<const __m128i*>(rows[e])); };
+  const __m128i stay = _mm_and_si128(mask(kPointMasks.stay), digits);
+  const __m128i moved = _mm_and_si128(mask(kPointMasks.move), _mm_slli_si128(digits, 1));
+  return _mm_or_si128(_mm_or_si128(stay, moved), mask(kPointMasks.point));
 }
 
 // Bit i set where byte i is not '0'.
@@ -213,7 +349,9 @@ inline void store8(uint8_t* p, __m128i v) noexcept { _mm_storel_epi64(reinterpre
   const uint32_t low9 = static_cast<uint32_t>(padded % 1000000000);
   const __m128i head = digit_groups::ascii16(static_cast<uint32_t>(padded / 1000000000), low9 / 10);
   const uint8_t last = static_cast<uint8_t>('0' + low9 % 10);
-  const int n = std::bit_width(nonzero_digits(head) | (static_cast<uint32_t>(last != '0') << 16));
+  // The first digit is never '0': the mask is never zero, and no branch for
+  // a zero mask is needed.
+  const int n = 32 - __builtin_clz(nonzero_digits(head) | (static_cast<uint32_t>(last != '0') << 16));
   if (e < -5 || e > 15) {
     store16(q + 1, head);
     q[0] = static_cast<uint8_t>(_mm_cvtsi128_si32(head));
@@ -246,7 +384,7 @@ uint8_t* format_f32(uint8_t* q, Padded d) noexcept {
   const int e = d.exponent;
   const uint8_t last = static_cast<uint8_t>('0' + padded % 10);
   const __m128i digits = digit_groups::ascii8(padded / 10, padded % 10);  // nine digits, then seven '0'
-  const int n = std::bit_width(nonzero_digits(digits));
+  const int n = 32 - __builtin_clz(nonzero_digits(digits));  // the first digit is never '0'
   if (e < -6 || e > 12) {
     store8(q + 1, digits);
     q[0] = static_cast<uint8_t>(_mm_cvtsi128_si32(digits));
@@ -290,8 +428,13 @@ uint8_t* write_f64_shortest(uint8_t* dst, double v) noexcept {
   if (binary_exponent < 0 && binary_exponent > -53 && (c << (64 + binary_exponent)) == 0) {
     d = pad<17>({c >> -binary_exponent, 0});
   } else {
-    const Decimal shortest = f64_decimal(c, binary_exponent);
-    d = field != 0 ? pad17_normal(shortest) : pad<17>(shortest);
+    // Dragonbox needs a symmetric interval: not the lower end of a binade.
+    if (fraction != 0 && binary_exponent >= kDragonboxMinQ) [[likely]] {
+      d = pad17_normal(f64_decimal_dragonbox(c, binary_exponent));
+    } else {
+      const Decimal shortest = f64_decimal(c, binary_exponent);
+      d = field != 0 ? pad17_normal(shortest) : pad<17>(shortest);
+    }
   }
   return format_f64(q, d);
 }

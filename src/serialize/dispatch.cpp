@@ -20,56 +20,47 @@
 namespace quibex {
 namespace {
 
-template <class L>
-DumpResult write_bool(PyObject* obj, L& layout) noexcept {
-  OutputBuffer& out = layout.out;
-  QUIBEX_TRY(out.reserve(128));
-  if (obj == REGISTRY.true_) out.put8("true\0\0\0\0", 4);
-  else out.put8("false\0\0\0", 5);
-  return kDumpOk;
-}
-
 // A list, tuple or list subclass: "[]" when empty, else the list writer one
 // level deeper.
 template <class L>
 DumpResult write_sequence_value(const SerializerFrame& frame, L& layout) noexcept {
-  if (Py_SIZE(frame.obj) == 0) {
-    QUIBEX_TRY(layout.out.reserve(34));
-    std::memcpy(layout.out.write_ptr(), "[]", 2);
-    layout.out.advance(2);
-    return kDumpOk;
-  }
+  if (Py_SIZE(frame.obj) == 0) return write_empty_pair(layout.out, "[]");
   return write_list(frame.obj, frame.default_, frame.state + state::kContainerDepthOne, layout);
 }
 
-// A dict or dict subclass: the depth limit first, then "{}" when empty, else
-// the writer the options select.
+// A dict subclass: the depth limit first, then "{}" when empty, else the
+// writer the options select.
 template <class L>
 DumpResult write_dict_value(const SerializerFrame& frame, L& layout) noexcept {
   if (state::container_depth(frame.state) + 1 >= state::kDepthLimit) [[unlikely]]
     return make_dump_error(DumpErrorKind::RecursionLimit);
-  if (ffi::dict_used(frame.obj) == 0) {
-    QUIBEX_TRY(layout.out.reserve(34));
-    std::memcpy(layout.out.write_ptr(), "{}", 2);
-    layout.out.advance(2);
-    return kDumpOk;
-  }
-  const SerializerFrame child{frame.obj, frame.default_, frame.state + state::kContainerDepthOne};
-  const OptionSet opts = state::options(frame.state);
-  if (opts & OPT_NON_STR_KEYS) return write_dict_non_str(child, layout);
-  if (opts & OPT_SORT_KEYS) return write_dict_sorted(child, layout);
-  return write_dict(child, layout);
+  if (ffi::dict_used(frame.obj) == 0) return write_empty_pair(layout.out, "{}");
+  return write_dict_with_options(SerializerFrame{frame.obj, frame.default_, frame.state + state::kContainerDepthOne},
+                                 layout);
 }
 
-// Values that fail the seven exact tests.
+}  // namespace
+
 template <class L>
-[[gnu::noinline]] DumpResult serialize_classified(const SerializerFrame& frame, L& layout) noexcept {
+DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept {
+  LocalLayout<L> w(layout);
+  return write_item(w, frame.obj, frame.default_, frame.state);
+}
+
+template <class L>
+DumpResult serialize_other(const SerializerFrame& frame, L& layout) noexcept {
   PyObject* obj = frame.obj;
+  const OptionSet opts = state::options(frame.state);
+  if (Py_TYPE(obj) == REGISTRY.datetime_type && !(opts & OPT_PASSTHROUGH_DATETIME))
+    return write_datetime(layout.out, obj, opts);
+  // The remaining writers may run Python code (default, attribute reads)
+  // that drops every other reference to the value, so it is held meanwhile.
+  Owned hold = Owned::borrow(obj);
   switch (classify(Py_TYPE(obj), frame.state)) {
     case ValueKind::Int:
-      return write_int_object(layout.out, obj, state::options(frame.state));
+      return write_int_object(layout.out, obj, opts);
     case ValueKind::Bool:
-      return write_bool(obj, layout);
+      return write_bool(layout.out, obj);
     case ValueKind::None:
       return layout.out.write_null();
     case ValueKind::Float:
@@ -86,15 +77,15 @@ template <class L>
     case ValueKind::Fragment:
       return serialize_fragment(reinterpret_cast<Fragment*>(obj)->contents, layout.out);
     case ValueKind::NumpyScalar:
-      return write_numpy_scalar(obj, state::options(frame.state), layout.out);
+      return write_numpy_scalar(obj, opts, layout.out);
     case ValueKind::NumpyArray:
       return write_numpy_array(frame, layout);
     case ValueKind::Datetime:
-      return write_datetime(layout.out, obj, state::options(frame.state));
+      return write_datetime(layout.out, obj, opts);
     case ValueKind::Date:
       return write_date(layout.out, obj);
     case ValueKind::Time:
-      return write_time(layout.out, obj, state::options(frame.state));
+      return write_time(layout.out, obj, opts);
     case ValueKind::Uuid:
       return write_uuid(layout.out, obj);
     case ValueKind::Dataclass:
@@ -103,28 +94,6 @@ template <class L>
       return serialize_default(frame, layout);
   }
   return serialize_default(frame, layout);
-}
-
-}  // namespace
-
-template <class L>
-DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept {
-  PyObject* obj = frame.obj;
-  PyTypeObject* type = Py_TYPE(obj);
-  const TypeRegistry& r = REGISTRY;
-  if (type == r.str_type) return write_str(layout.out, obj);
-  if (type == r.int_type) return write_int_object(layout.out, obj, state::options(frame.state));
-  if (type == r.bool_type) return write_bool(obj, layout);
-  if (type == r.none_type) return layout.out.write_null();
-  if (type == r.float_type) return write_float_object(layout.out, obj);
-  if (type == r.list_type) return write_sequence_value(frame, layout);
-  if (type == r.dict_type) return write_dict_value(frame, layout);
-  if (type == r.datetime_type && !(state::options(frame.state) & OPT_PASSTHROUGH_DATETIME))
-    return write_datetime(layout.out, obj, state::options(frame.state));
-  // The remaining writers may run Python code (default, attribute reads)
-  // that drops every other reference to the value, so it is held meanwhile.
-  Owned hold = Owned::borrow(obj);
-  return serialize_classified(frame, layout);
 }
 
 ValueKind classify(PyTypeObject* type, uint32_t st) noexcept {
@@ -170,20 +139,22 @@ DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t st, L& la
   Owned hold = Owned::borrow(sequence);
   const bool is_list = PyList_Check(sequence);
   const Py_ssize_t count = Py_SIZE(sequence);
-  QUIBEX_TRY(layout.begin('['));
+  LocalLayout<L> w(layout);
+  QUIBEX_TRY(w->begin('['));
   for (Py_ssize_t i = 0; i < count && i < Py_SIZE(sequence); ++i) {
     PyObject* item = is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
-    QUIBEX_TRY(layout.element_prefix(i == 0));
-    QUIBEX_TRY(serialize(SerializerFrame{item, default_, st}, layout));
-    layout.after_element();
+    QUIBEX_TRY(w->element_prefix(i == 0));
+    QUIBEX_TRY(write_item(w, item, default_, st));
+    w->after_element();
   }
-  return layout.end(']');
+  return w->end(']');
 }
 
 template <class L>
 DumpResult write_dict(const SerializerFrame& frame, L& layout) noexcept {
   const TypeRegistry& r = REGISTRY;
-  QUIBEX_TRY(layout.begin('{'));
+  LocalLayout<L> w(layout);
+  QUIBEX_TRY(w->begin('{'));
   // A value's writer may run Python code that changes the dict: the walk
   // fetches each entry just before it is written and stops at the first sign
   // of change.
@@ -195,13 +166,21 @@ DumpResult write_dict(const SerializerFrame& frame, L& layout) noexcept {
     Utf8View view;
     if (!unicode_utf8_view(key, &view)) [[unlikely]]
       return make_dump_error(DumpErrorKind::InvalidStr);
-    QUIBEX_TRY(layout.element_prefix(first));
-    QUIBEX_TRY(write_escaped(layout.out, view));
-    QUIBEX_TRY(layout.key_separator());
-    QUIBEX_TRY(serialize(SerializerFrame{value, frame.default_, frame.state}, layout));
-    layout.after_element();
+    QUIBEX_TRY(w->element_prefix(first));
+    QUIBEX_TRY(write_escaped(w->out, view));
+    QUIBEX_TRY(w->key_separator());
+    QUIBEX_TRY(write_item(w, value, frame.default_, frame.state));
+    w->after_element();
   }
-  return layout.end('}');
+  return w->end('}');
+}
+
+template <class L>
+DumpResult write_dict_with_options(const SerializerFrame& frame, L& layout) noexcept {
+  const OptionSet opts = state::options(frame.state);
+  if (opts & OPT_NON_STR_KEYS) return write_dict_non_str(frame, layout);
+  if (opts & OPT_SORT_KEYS) return write_dict_sorted(frame, layout);
+  return write_dict(frame, layout);
 }
 
 template <class L>
@@ -244,8 +223,10 @@ DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept {
 
 #define QUIBEX_INSTANTIATE_LAYOUT(L)                                                          \
   template DumpResult serialize<L>(const SerializerFrame&, L&) noexcept;                       \
+  template DumpResult serialize_other<L>(const SerializerFrame&, L&) noexcept;                 \
   template DumpResult write_list<L>(PyObject*, PyObject*, uint32_t, L&) noexcept;              \
   template DumpResult write_dict<L>(const SerializerFrame&, L&) noexcept;                      \
+  template DumpResult write_dict_with_options<L>(const SerializerFrame&, L&) noexcept;         \
   template DumpResult serialize_default<L>(const SerializerFrame&, L&) noexcept;               \
   template DumpResult serialize_enum<L>(const SerializerFrame&, L&) noexcept;
 QUIBEX_INSTANTIATE_LAYOUT(CompactLayout)

@@ -3,6 +3,10 @@
 
 #include "serialize/frame.h"
 #include "serialize/layout.h"
+#include "serialize/per_type/float.h"
+#include "serialize/per_type/int.h"
+#include "serialize/per_type/str.h"
+#include "typeref/registry.h"
 
 namespace quibex {
 
@@ -13,11 +17,20 @@ DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept;
 // Kind of a value whose type failed the exact tests.
 ValueKind classify(PyTypeObject* type, uint32_t state) noexcept;
 
-// Container writers; the frame's depth has already been raised for the container.
+// Container writers; the depth in `state` or the frame has already been
+// raised for the container. write_list writes a list, tuple or list subclass
+// from its item array; write_dict_with_options picks the dict writer that
+// the options select (non-string keys, sorted or plain).
 template <class L>
 DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t state, L& layout) noexcept;
 template <class L>
 DumpResult write_dict(const SerializerFrame& frame, L& layout) noexcept;
+template <class L>
+DumpResult write_dict_with_options(const SerializerFrame& frame, L& layout) noexcept;
+
+// Every value that is not an exact str, int, bool, None, float, list or dict.
+template <class L>
+DumpResult serialize_other(const SerializerFrame& frame, L& layout) noexcept;
 
 // Delegating handlers (default hook, enum members, fragments).
 template <class L>
@@ -25,5 +38,45 @@ DumpResult serialize_default(const SerializerFrame& frame, L& layout) noexcept;
 template <class L>
 DumpResult serialize_enum(const SerializerFrame& frame, L& layout) noexcept;
 DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept;
+
+// true or false, one 8-byte store counted as 4 or 5 bytes.
+[[nodiscard, gnu::always_inline]] inline DumpResult write_bool(OutputBuffer& out, PyObject* obj) noexcept {
+  QUIBEX_TRY(out.reserve(128));
+  if (obj == REGISTRY.true_) out.put8("true\0\0\0\0", 4);
+  else out.put8("false\0\0\0", 5);
+  return kDumpOk;
+}
+
+// One value inside a container writer's walk, or the root: the exact types
+// of the common values are tested in order (str, int, bool, None, float,
+// list, dict) and those values are written in place into the writer's local
+// layout; nested non-empty containers and everything else cost one call.
+// `state` is the enclosing container's state word.
+template <class L>
+[[gnu::always_inline]] inline DumpResult write_item(LocalLayout<L>& w, PyObject* obj, PyObject* default_,
+                                                    uint32_t state) noexcept {
+  const TypeRegistry& r = REGISTRY;
+  PyTypeObject* type = Py_TYPE(obj);
+  OutputBuffer& out = w->out;
+  if (type == r.str_type) return write_str(out, obj);
+  if (type == r.int_type) return write_int_object(out, obj, state::options(state));
+  if (type == r.bool_type) return write_bool(out, obj);
+  if (type == r.none_type) return out.write_null();
+  if (type == r.float_type) return write_float_object(out, obj);
+  if (type == r.list_type) {
+    if (Py_SIZE(obj) == 0) return write_empty_pair(out, "[]");
+    return w.call([&](L& shared) { return write_list(obj, default_, state + state::kContainerDepthOne, shared); });
+  }
+  if (type == r.dict_type) {
+    if (state::container_depth(state) + 1 >= state::kDepthLimit) [[unlikely]]
+      return make_dump_error(DumpErrorKind::RecursionLimit);
+    if (ffi::dict_used(obj) == 0) return write_empty_pair(out, "{}");
+    const SerializerFrame child{obj, default_, state + state::kContainerDepthOne};
+    if (state::options(state) & (OPT_NON_STR_KEYS | OPT_SORT_KEYS))
+      return w.call([&](L& shared) { return write_dict_with_options(child, shared); });
+    return w.call([&](L& shared) { return write_dict(child, shared); });
+  }
+  return w.call([&](L& shared) { return serialize_other(SerializerFrame{obj, default_, state}, shared); });
+}
 
 }  // namespace quibex

@@ -79,15 +79,18 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
   constexpr uint64_t kInitialCapacity = 1024;
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, kInitialCapacity);
   if (bytes == nullptr) return nullptr;  // MemoryError
-  OutputBuffer out{kInitialCapacity, 0, reinterpret_cast<PyBytesObject*>(bytes)};
+  const OutputBuffer initial{kInitialCapacity, 0, reinterpret_cast<PyBytesObject*>(bytes)};
   const SerializerFrame root{obj, default_, opts};
   DumpResult result;
+  OutputBuffer out;
   if (opts & OPT_INDENT_2) {
-    IndentWriter layout{out, 0, false};
+    IndentWriter layout{initial, 0, false};
     result = serialize(root, layout);
+    out = layout.out;
   } else {
-    CompactLayout layout{out};
+    CompactLayout layout{initial};
     result = serialize(root, layout);
+    out = layout.out;
   }
   if (!result.ok()) [[unlikely]] {
     Py_XDECREF(out.bytes);

@@ -2,21 +2,23 @@
 
 namespace quibex {
 
-DumpResult OutputBuffer::grow(uint64_t needed) noexcept {
+OutputBuffer::Grown OutputBuffer::grow_bytes(PyBytesObject* bytes, uint64_t capacity, uint64_t needed) noexcept {
   uint64_t cap = capacity;
   do cap *= 2;
   while (cap <= needed);
   PyObject* obj = reinterpret_cast<PyObject*>(bytes);
-  if (cap > static_cast<uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject) ||
-      _PyBytes_Resize(&obj, static_cast<Py_ssize_t>(cap)) < 0) {
-    if (!PyErr_Occurred()) PyErr_NoMemory();
-    // _PyBytes_Resize releases the object on failure; never write through it.
-    bytes = reinterpret_cast<PyBytesObject*>(obj);
-    return make_dump_error(DumpErrorKind::OutOfMemory);
+  if (cap > static_cast<uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)) {
+    // Too large to ask for: release the object as a failed resize would.
+    Py_DECREF(obj);
+    PyErr_NoMemory();
+    return {nullptr, capacity};
   }
-  bytes = reinterpret_cast<PyBytesObject*>(obj);
-  capacity = cap;
-  return kDumpOk;
+  if (_PyBytes_Resize(&obj, static_cast<Py_ssize_t>(cap)) < 0) {
+    // _PyBytes_Resize releases the object on failure; never write through it.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return {nullptr, capacity};
+  }
+  return {reinterpret_cast<PyBytesObject*>(obj), cap};
 }
 
 }  // namespace quibex

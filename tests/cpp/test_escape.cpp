@@ -1,4 +1,5 @@
-// Both string escapers against a byte-by-byte reference and each other.
+// Both string escapers, and the inline path for short strings in front of
+// them, against a byte-by-byte reference and each other.
 // Every call places the source so that it ends at an inaccessible page and
 // the output so that its 8 * n + 32 reserved bytes end at another: a read
 // past the source or a store past the reservation faults.
@@ -75,13 +76,20 @@ struct Variant {
   EscapeStrFn fn;
 };
 
+// What write_escaped does: the inline path for short plain strings, then the
+// escaper for whatever it declines.
+size_t short_path_then_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  const size_t count = n <= kShortPlainMax ? quote_short_plain(dst, src, n) : 0;
+  return count != 0 ? count : escape_str_sse2(dst, src, n);
+}
+
 class Escape : public ::testing::Test {
  protected:
   static constexpr size_t kMaxInput = 4096;
 
   // The variants this processor can run; the SSE2 one always.
   static std::vector<Variant> variants() {
-    std::vector<Variant> v{{"sse2", escape_str_sse2}};
+    std::vector<Variant> v{{"sse2", escape_str_sse2}, {"short+sse2", short_path_then_sse2}};
     if (cpu_features() & CPU_AVX512VL) v.push_back({"avx512", escape_str_avx512});
     return v;
   }
@@ -128,7 +136,7 @@ constexpr char kEscapes[] = {'"', '\\', '\x00', '\n', '\x1f', '\x0b', '\b', '\r'
 
 TEST_F(Escape, VariantsAvailable) {
   if (!(cpu_features() & CPU_AVX512VL)) GTEST_SKIP() << "no AVX512VL: only the SSE2 escaper is checked";
-  EXPECT_EQ(variants().size(), 2u);
+  EXPECT_EQ(variants().size(), 3u);
 }
 
 TEST_F(Escape, OneEscapeAtEveryPositionOfEveryLength) {
@@ -140,6 +148,27 @@ TEST_F(Escape, OneEscapeAtEveryPositionOfEveryLength) {
         s[pos] = e;
         check(s);
       }
+    }
+  }
+}
+
+TEST_F(Escape, ShortPathTakesExactlyThePlainStrings) {
+  // Declining a plain string would only cost time; taking one that needs an
+  // escape would write it wrong. Every byte value at every position of every
+  // length the path handles, the words overlapping or not.
+  for (size_t n = 0; n <= kShortPlainMax; ++n) {
+    const std::string plain = filler(n);
+    uint8_t* src = src_.end() - n;
+    uint8_t* dst = dst_.end() - (8 * n + 32);
+    std::memcpy(src, plain.data(), n);
+    EXPECT_EQ(quote_short_plain(dst, src, n), n + 2) << "n=" << n;
+    for (size_t pos = 0; pos < n; ++pos) {
+      for (int b = 0; b < 256; ++b) {
+        src[pos] = static_cast<uint8_t>(b);
+        const bool needs_escape = b < 0x20 || b == '"' || b == '\\';
+        EXPECT_EQ(quote_short_plain(dst, src, n) == 0, needs_escape) << "n=" << n << " pos=" << pos << " b=" << b;
+      }
+      src[pos] = static_cast<uint8_t>(plain[pos]);
     }
   }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -37,6 +38,27 @@ TEST(KeySort, EmbeddedNulBytesCompareByLength) {
   const std::string a("a\0", 2), b("a\0\0", 3), c("a\1", 2);
   EXPECT_LT(compare_keys(pair_of(a), pair_of(b)), 0);
   EXPECT_LT(compare_keys(pair_of(b), pair_of(c)), 0);
+}
+
+// The first eight bytes are compared as one zero-padded word: keys over a
+// small alphabet with zero bytes, of lengths around that word, against the
+// plain definition.
+TEST(KeySort, CompareMatchesBytewiseDefinition) {
+  std::mt19937 rng(99);
+  const char alphabet[] = {'\0', '\1', 'a', '\xff'};
+  auto reference = [](const std::string& a, const std::string& b) {
+    const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    return c != 0 ? sign(c) : sign(static_cast<int>(a.size()) - static_cast<int>(b.size()));
+  };
+  for (int i = 0; i < 200000; ++i) {
+    std::string a(rng() % 19, ' '), b;
+    for (char& c : a) c = alphabet[rng() % 4];
+    b = a.substr(0, rng() % (a.size() + 1));  // often a prefix, then changed and extended
+    if (rng() % 2 && !b.empty()) b[rng() % b.size()] = alphabet[rng() % 4];
+    for (size_t k = rng() % 4; k > 0; --k) b += alphabet[rng() % 4];
+    ASSERT_EQ(sign(compare_keys(pair_of(a), pair_of(b))), reference(a, b)) << testing::PrintToString(a) << " "
+                                                                          << testing::PrintToString(b);
+  }
 }
 
 // Input shapes that stress run detection and quicksort pivots.

@@ -80,6 +80,56 @@ class ItemsDict(dict):
         return 0
 
 
+def dict_with_holes():
+    d = {f"k{i}": [i] for i in range(40)}
+    for i in range(0, 40, 3):
+        del d[f"k{i}"]
+    return d
+
+
+def str_keys_in_general_table():
+    # A non-str key makes the key table one that stores hashes; it stays so
+    # after the key is gone.
+    d = {0: None, "a": 1, "b": "two", "c": [3]}
+    del d[0]
+    return d
+
+
+def instance_dict():
+    # Instances of one class share their key table: values are kept apart.
+    class Point:
+        def __init__(self, n):
+            self.x, self.y, self.tag = n, [n], "p"
+
+    Point(0)
+    return vars(Point(7))
+
+
+class Mapping(dict):
+    pass
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        pytest.param(dict_with_holes, id="deleted-entries"),
+        pytest.param(str_keys_in_general_table, id="general-key-table"),
+        pytest.param(instance_dict, id="split-table"),
+        pytest.param(lambda: {f"key{i}": i for i in range(300)}, id="two-byte-indices"),
+        pytest.param(lambda: {f"key{i}": i for i in range(70000)}, id="four-byte-indices"),
+        pytest.param(lambda: Mapping(dict_with_holes()), id="subclass-with-holes"),
+    ],
+)
+@pytest.mark.parametrize("option", [0, INDENT, quibex.OPT_SORT_KEYS])
+def test_dict_layouts_in_memory_match_stdlib(build, option):
+    d = build()
+    want = json.dumps(d, ensure_ascii=False, indent=2 if option == INDENT else None,
+                      separators=None if option == INDENT else (",", ":"),
+                      sort_keys=option == quibex.OPT_SORT_KEYS)
+    assert quibex.dumps(d, option=option) == want.encode()
+    assert quibex.dumps([d, {"n": d}], option=option) == quibex.dumps([dict(d), {"n": dict(d)}], option=option)
+
+
 @pytest.mark.parametrize("option", [0, INDENT])
 def test_subclasses_are_read_from_storage(option):
     value = IterList([1, ItemsDict(a=IterList([]), b=ItemsDict()), ItemsDict(c=2)])

@@ -12,6 +12,10 @@ namespace quibex {
 // is yielded twice and no removed one is read. Keys and values are borrowed
 // from the dict: a caller that runs Python code before it is done with them
 // holds them itself.
+//
+// Entries of a combined table are read in place, as PyDict_Next would read
+// them; other dicts go through PyDict_Next. Either way the key table is the
+// one checked unchanged just before, which the held dict keeps alive.
 class DictWalk {
  public:
   explicit DictWalk(PyObject* dict) noexcept
@@ -19,16 +23,35 @@ class DictWalk {
         table_(ffi::dict_keys_table(dict)),
         used_(ffi::dict_used(dict)),
         version_(ffi::dict_version(dict)),
-        remaining_(used_) {}
+        remaining_(used_),
+        entries_(ffi::dict_entries(dict)) {}
 
   // Entries left to yield, as counted at the start.
   Py_ssize_t remaining() const noexcept { return remaining_; }
 
-  bool next(PyObject** key, PyObject** value) noexcept {
+  [[gnu::always_inline]] bool next(PyObject** key, PyObject** value) noexcept {
     PyObject* dict = hold_.get();
     if (remaining_ == 0 || ffi::dict_keys_table(dict) != table_ || ffi::dict_used(dict) != used_ ||
-        ffi::dict_version(dict) != version_ || !PyDict_Next(dict, &pos_, key, value))
+        ffi::dict_version(dict) != version_)
       return false;
+    if (entries_.keys != nullptr) [[likely]] {
+      for (; pos_ < entries_.count; ++pos_) {
+        PyObject* const* entry = entries_.keys + static_cast<size_t>(pos_) * entries_.stride;
+        if (entry[1] != nullptr) {  // null: a deleted entry
+          *key = entry[0];
+          *value = entry[1];
+          ++pos_;
+          --remaining_;
+          return true;
+        }
+      }
+      return false;
+    }
+    // A local position: only its address reaches the interpreter, not the walk's.
+    Py_ssize_t pos = pos_;
+    const bool found = PyDict_Next(dict, &pos, key, value);
+    pos_ = pos;
+    if (!found) return false;
     --remaining_;
     return true;
   }
@@ -39,6 +62,7 @@ class DictWalk {
   Py_ssize_t used_;
   uint64_t version_;
   Py_ssize_t remaining_;
+  ffi::DictEntries entries_;
   Py_ssize_t pos_ = 0;
 };
 

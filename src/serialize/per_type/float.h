@@ -9,7 +9,7 @@
 
 namespace quibex {
 
-inline DumpResult write_f64_value(OutputBuffer& out, double v) noexcept {
+[[gnu::always_inline]] inline DumpResult write_f64_value(OutputBuffer& out, double v) noexcept {
   if ((~std::bit_cast<uint64_t>(v) & 0x7FF0000000000000) == 0) [[unlikely]]
     return out.write_null();
   QUIBEX_TRY(out.reserve(128));
@@ -33,7 +33,7 @@ inline DumpResult write_f16_value(OutputBuffer& out, uint16_t half) noexcept {
 }
 
 // A float object (or subclass instance): its ob_fval, negative zero included.
-inline DumpResult write_float_object(OutputBuffer& out, PyObject* obj) noexcept {
+[[gnu::always_inline]] inline DumpResult write_float_object(OutputBuffer& out, PyObject* obj) noexcept {
   return write_f64_value(out, PyFloat_AS_DOUBLE(obj));
 }
 

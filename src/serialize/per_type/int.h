@@ -9,22 +9,32 @@
 
 namespace quibex {
 
-// An int of two or more 30-bit digits: read as one 64-bit value and checked
-// against the ranges before anything is written.
-[[gnu::noinline]] DumpResult write_wide_int(OutputBuffer& out, PyObject* obj, bool negative,
-                                            OptionSet opts) noexcept;
+inline constexpr uint64_t kMaxSafeInteger = (uint64_t{1} << 53) - 1;  // largest magnitude under OPT_STRICT_INTEGER
 
 // Writes an int (or int subclass). A compact int (magnitude below 2^30) is
-// read straight from its digit word and needs no range check.
-inline DumpResult write_int_object(OutputBuffer& out, PyObject* obj, OptionSet opts) noexcept {
+// read straight from its digit word and needs no range check; a wider one
+// is read from its digits and checked against the ranges before anything
+// is written: up to 2^64 - 1 when positive, down to -2^63 when negative,
+// the 64-bit check first.
+[[gnu::always_inline]] inline DumpResult write_int_object(OutputBuffer& out, PyObject* obj, OptionSet opts) noexcept {
   const ffi::LongView view = ffi::long_view(obj);
   const bool negative = view.sign == 2;
-  if (!view.compact) [[unlikely]]
-    return write_wide_int(out, obj, negative, opts);
+  if (view.compact) [[likely]] {
+    QUIBEX_TRY(out.reserve(128));
+    uint8_t* p = out.write_ptr();
+    *p = '-';  // kept only when negative; the digits overwrite it otherwise
+    out.advance(negative + write_u32_decimal(view.digit, p + negative));
+    return kDumpOk;
+  }
+  const ffi::LongMagnitude m = ffi::long_magnitude(obj);
+  if (!m.fits || (negative && m.value > uint64_t{1} << 63)) [[unlikely]]
+    return make_dump_error(DumpErrorKind::Integer64Bits);
+  if ((opts & OPT_STRICT_INTEGER) && m.value > kMaxSafeInteger) [[unlikely]]
+    return make_dump_error(DumpErrorKind::Integer53Bits);
   QUIBEX_TRY(out.reserve(128));
   uint8_t* p = out.write_ptr();
-  *p = '-';  // kept only when negative; the digits overwrite it otherwise
-  out.advance(negative + write_u32_decimal(view.digit, p + negative));
+  *p = '-';
+  out.advance(negative + write_u64_decimal(m.value, p + negative));
   return kDumpOk;
 }
 

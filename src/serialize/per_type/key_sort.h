@@ -4,8 +4,10 @@
 
 #include "ffi/python.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace quibex {
 
@@ -16,9 +18,46 @@ struct KeyValuePair {
 };
 static_assert(sizeof(KeyValuePair) == 24);
 
+namespace detail {
+
+// The first min(n, 8) bytes of p as a big-endian word, zero-padded on the
+// right, read without touching bytes past n: comparing two such words
+// orders the keys as memcmp over their first 8 bytes would, with a key that
+// ends early ordered first unless its padding meets zero bytes.
+inline uint64_t key_prefix(const uint8_t* p, uint64_t n) noexcept {
+  if (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return __builtin_bswap64(w);
+  }
+  if (n >= 4) {
+    // Two overlapping 4-byte reads; the shared bytes are equal in both.
+    uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    return uint64_t{__builtin_bswap32(head)} << 32 | uint64_t{__builtin_bswap32(tail)} << (8 * (8 - n));
+  }
+  if (n == 0) return 0;
+  // Bytes 0, n / 2 and n - 1 cover all of n = 1 to 3.
+  return uint64_t{p[0]} << 56 | uint64_t{p[n / 2]} << (56 - 4 * (n & 2)) | uint64_t{p[n - 1]} << (64 - 8 * n);
+}
+
+}  // namespace detail
+
 // Byte order of the UTF-8 key texts, which is the order of their code points;
-// a proper prefix comes first.
-int compare_keys(const KeyValuePair& a, const KeyValuePair& b) noexcept;
+// a proper prefix comes first. The first 8 bytes are compared as one word.
+inline int compare_keys(const KeyValuePair& a, const KeyValuePair& b) noexcept {
+  const uint64_t pa = detail::key_prefix(a.key, a.len), pb = detail::key_prefix(b.key, b.len);
+  if (pa != pb) return pa < pb ? -1 : 1;
+  // Equal words: the first min(len, 8) bytes are equal (a zero byte of one
+  // met the padding of the other only where that one has ended).
+  const uint64_t common = std::min(a.len, b.len);
+  if (common > 8) {
+    const int c = std::memcmp(a.key + 8, b.key + 8, common - 8);
+    if (c != 0) return c;
+  }
+  return (a.len > b.len) - (a.len < b.len);
+}
 
 // Sorts in place by compare_keys, O(n log n), allocating nothing. Input
 // already in order, or in strictly descending order, costs one linear pass.

@@ -62,15 +62,16 @@ DumpResult write_dict_sorted(const SerializerFrame& frame, L& layout) noexcept {
 
 template <class L>
 DumpResult write_pairs(const KeyValuePair* pairs, size_t n, const SerializerFrame& frame, L& layout) noexcept {
-  QUIBEX_TRY(layout.begin('{'));
+  LocalLayout<L> w(layout);
+  QUIBEX_TRY(w->begin('{'));
   for (size_t i = 0; i < n; ++i) {
-    QUIBEX_TRY(layout.element_prefix(i == 0));
-    QUIBEX_TRY(write_escaped(layout.out, Utf8View{pairs[i].key, pairs[i].len}));
-    QUIBEX_TRY(layout.key_separator());
-    QUIBEX_TRY(serialize(SerializerFrame{pairs[i].value, frame.default_, frame.state}, layout));
-    layout.after_element();
+    QUIBEX_TRY(w->element_prefix(i == 0));
+    QUIBEX_TRY(write_escaped(w->out, Utf8View{pairs[i].key, pairs[i].len}));
+    QUIBEX_TRY(w->key_separator());
+    QUIBEX_TRY(write_item(w, pairs[i].value, frame.default_, frame.state));
+    w->after_element();
   }
-  return layout.end('}');
+  return w->end('}');
 }
 
 #define QUIBEX_INSTANTIATE_LAYOUT(L)                                                       \

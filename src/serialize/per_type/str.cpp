@@ -61,14 +61,6 @@ inline size_t put_escape(uint8_t* o, uint8_t b) noexcept {
   return escape_len(word);
 }
 
-// One bit per byte of v that is '"', '\\' or at most 0x1F.
-inline uint32_t escape_mask_sse2(__m128i v) noexcept {
-  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
-}
-
 [[gnu::target("avx512f,avx512bw,avx512vl,bmi2")]]
 inline uint32_t escape_mask_avx512(__m256i v) noexcept {
   return _mm256_cmplt_epu8_mask(v, _mm256_set1_epi8(0x20)) | _mm256_cmpeq_epi8_mask(v, _mm256_set1_epi8('"')) |

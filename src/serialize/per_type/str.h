@@ -5,8 +5,11 @@
 #include "serialize/output_buffer.h"
 #include "typeref/registry.h"
 
+#include <emmintrin.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace quibex {
 
@@ -20,7 +23,7 @@ struct Utf8View {
 // it holds a lone surrogate. Compact ASCII strings and strings whose UTF-8
 // form is already cached cost no interpreter call; otherwise the interpreter
 // encodes and caches the form, so the next encounter finds it cached.
-inline bool unicode_utf8_view(PyObject* s, Utf8View* view) noexcept {
+[[gnu::always_inline]] inline bool unicode_utf8_view(PyObject* s, Utf8View* view) noexcept {
   if (PyUnicode_IS_COMPACT_ASCII(s)) {
     *view = {static_cast<const uint8_t*>(PyUnicode_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s))};
     return true;
@@ -37,17 +40,75 @@ inline bool unicode_utf8_view(PyObject* s, Utf8View* view) noexcept {
   return true;
 }
 
+// One bit per byte of v that is '"', '\\' or at most 0x1F.
+inline uint32_t escape_mask_sse2(__m128i v) noexcept {
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
+}
+
+// Longest string that quote_short_plain takes.
+inline constexpr size_t kShortPlainMax = 32;
+
+// Writes the n <= 32 bytes quoted when none of them needs escaping (most
+// dict keys and many values), and returns the count n + 2; returns 0,
+// having stored only scratch, when one does, for escape_str to redo. Inline,
+// so such strings cost no call. The bytes are read as two pieces that
+// overlap unless n is twice their size (16, 8 or 4 bytes each; single bytes
+// below 4), never past the n source bytes, and stored back at their own
+// offsets.
+[[gnu::always_inline]] inline size_t quote_short_plain(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  dst[0] = '"';
+  if (n > 16) {
+    const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
+    if ((escape_mask_sse2(head) | escape_mask_sse2(tail)) != 0) return 0;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 1), head);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 1 + n - 16), tail);
+  } else if (n >= 8) {
+    const __m128i head = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src));
+    const __m128i tail = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + n - 8));
+    if (escape_mask_sse2(_mm_unpacklo_epi64(head, tail)) != 0) return 0;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 1), head);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 1 + n - 8), tail);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + n - 4, 4);
+    // The upper eight lanes are zero and would count as control bytes.
+    const __m128i both = _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(head)),
+                                            _mm_cvtsi32_si128(static_cast<int>(tail)));
+    if ((escape_mask_sse2(both) & 0xFF) != 0) return 0;
+    std::memcpy(dst + 1, &head, 4);
+    std::memcpy(dst + 1 + n - 4, &tail, 4);
+  } else if (n != 0) {
+    // Bytes 0, n / 2 and n - 1 cover all of n = 1 to 3.
+    const uint8_t first = src[0], mid = src[n / 2], last = src[n - 1];
+    const __m128i bytes = _mm_cvtsi32_si128(first | mid << 8 | last << 16);
+    if ((escape_mask_sse2(bytes) & 0x7) != 0) return 0;
+    dst[1] = first;
+    dst[1 + n / 2] = mid;
+    dst[n] = last;
+  }
+  dst[n + 1] = '"';
+  return n + 2;
+}
+
 // Reserves 8 * n + 32 and writes the view quoted and escaped. The escaped
 // form takes at most 6 * n + 2 bytes; the rest covers the escaper's stores
 // past its count (whole vector blocks and table words).
-[[nodiscard]] inline DumpResult write_escaped(OutputBuffer& out, Utf8View view) noexcept {
+[[nodiscard, gnu::always_inline]] inline DumpResult write_escaped(OutputBuffer& out, Utf8View view) noexcept {
   QUIBEX_TRY(out.reserve(8 * view.size + 32));
-  out.advance(escape_str(out.write_ptr(), view.data, view.size));
+  uint8_t* p = out.write_ptr();
+  size_t count = view.size <= kShortPlainMax ? quote_short_plain(p, view.data, view.size) : 0;
+  if (count == 0) count = escape_str(p, view.data, view.size);
+  out.advance(count);
   return kDumpOk;
 }
 
 // An exact str as a JSON string.
-[[nodiscard]] inline DumpResult write_str(OutputBuffer& out, PyObject* s) noexcept {
+[[nodiscard, gnu::always_inline]] inline DumpResult write_str(OutputBuffer& out, PyObject* s) noexcept {
   Utf8View view;
   if (!unicode_utf8_view(s, &view)) [[unlikely]]
     return make_dump_error(DumpErrorKind::InvalidStr);
