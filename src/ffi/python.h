@@ -200,6 +200,24 @@ inline PyObject* type_dict(PyTypeObject* t) noexcept {
 #endif
 }
 
+// --- datetime.timezone ----------------------------------------------------------
+// A datetime.timezone keeps its fixed offset, the timedelta its utcoffset
+// returns, in the first field after the object header, then its name. The
+// struct is private to the datetime module but the same on every version
+// here; has_timezone_layout checks it on timezone.utc before it is relied on.
+struct TimeZoneLayout {
+  PyObject_HEAD
+  PyObject* offset;
+  PyObject* name;
+};
+
+inline PyObject* timezone_offset(PyObject* tz) noexcept { return reinterpret_cast<TimeZoneLayout*>(tz)->offset; }
+
+inline bool has_timezone_layout(PyObject* utc, PyTypeObject* delta_type) noexcept {
+  return Py_TYPE(utc)->tp_basicsize == static_cast<Py_ssize_t>(sizeof(TimeZoneLayout)) &&
+         timezone_offset(utc) != nullptr && Py_IS_TYPE(timezone_offset(utc), delta_type);
+}
+
 // --- modules ------------------------------------------------------------------
 // Adds `value` to the module, stealing the reference (also on failure and for
 // a null value, which reports the pending exception).

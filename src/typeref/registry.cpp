@@ -93,6 +93,8 @@ bool fill_registry(TypeRegistry& r) noexcept {
   r.time_type = capi->TimeType;
   r.tzinfo_type = capi->TZInfoType;
   r.delta_type = capi->DeltaType;
+  r.utc = capi->TimeZone_UTC;
+  r.timezone_type = ffi::has_timezone_layout(r.utc, r.delta_type) ? Py_TYPE(r.utc) : nullptr;
 
   r.uuid_type = reinterpret_cast<PyTypeObject*>(lookup_attribute("uuid", "UUID"));
   if (r.uuid_type == nullptr) return false;

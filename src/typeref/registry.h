@@ -35,6 +35,8 @@ struct TypeRegistry {
   PyTypeObject* time_type;
   PyTypeObject* tzinfo_type;
   PyTypeObject* delta_type;  // timedelta: checked before an offset is read
+  PyTypeObject* timezone_type;  // datetime.timezone; null when its layout is not the one ffi reads
+  PyObject* utc;                // datetime.timezone.utc
   PyTypeObject* uuid_type;        // owned
   PyTypeObject* enum_meta;        // owned
   PyObject* dataclass_field_marker;  // owned

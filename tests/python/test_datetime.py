@@ -279,6 +279,31 @@ def test_timedelta_subclass_offset_is_read():
     assert text(dt(2024, 1, 1, tzinfo=Recording(DeltaSub(hours=4)))) == "2024-01-01T00:00:00+04:00"
 
 
+class ForeignDst(Recording):
+    """dst is a method of another type, which getattr on the zone refuses."""
+    dst = str.upper
+
+
+def test_methods_found_on_the_instance_and_refused_on_the_class():
+    # normalize set on the instance is found as getattr finds it.
+    zone = Recording()
+    zone.normalize = lambda value: value.replace(tzinfo=timezone(timedelta(hours=6)))
+    assert text(dt(2024, 1, 1, tzinfo=zone)) == "2024-01-01T00:00:00+06:00"
+    # A zone whose dst getattr cannot bind has no dst.
+    with pytest.raises(quibex.JSONEncodeError, match="timezone library is not supported"):
+        quibex.dumps(dt(2024, 1, 1, tzinfo=ForeignDst()))
+
+
+def test_fixed_offset_zones_leave_refcounts(refcount):
+    offset = timedelta(hours=2)
+    zone = timezone(offset)
+    value = dt(2024, 1, 1, tzinfo=zone)
+    before = refcount(offset), refcount(zone), refcount(timezone.utc)
+    assert quibex.dumps([value, value.replace(tzinfo=timezone.utc)]) == (
+        b'["2024-01-01T00:00:00+02:00","2024-01-01T00:00:00+00:00"]')
+    assert (refcount(offset), refcount(zone), refcount(timezone.utc)) == before
+
+
 class Raising(Recording):
     def utcoffset(self, value):
         if self.armed:
