@@ -66,6 +66,26 @@ inline LongView long_view(PyObject* o) noexcept {
 #endif
 }
 
+// The digits of an int's magnitude, least significant first, PyLong_SHIFT
+// bits each; none for zero.
+struct LongDigits {
+  const digit* digits;
+  size_t count;
+  bool negative;
+};
+static_assert(PyLong_SHIFT == 30);
+
+inline LongDigits long_digits(PyObject* o) noexcept {
+  auto* v = reinterpret_cast<PyLongObject*>(o);
+#if PY_VERSION_HEX >= 0x030C0000
+  const uintptr_t tag = v->long_value.lv_tag;
+  return {v->long_value.ob_digit, static_cast<size_t>(tag >> 3), (tag & 3) == 2};
+#else
+  const Py_ssize_t size = Py_SIZE(v);
+  return {v->ob_digit, static_cast<size_t>(size < 0 ? -size : size), size < 0};
+#endif
+}
+
 // Copies the value into 8 little-endian bytes; -1 when it does not fit.
 // Never leaves an exception pending.
 inline int long_as_u64_bytes(PyObject* o, unsigned char out[8], bool is_signed) noexcept {
@@ -73,18 +93,6 @@ inline int long_as_u64_bytes(PyObject* o, unsigned char out[8], bool is_signed) 
   return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, 8, 1, is_signed ? 1 : 0, 0);
 #else
   const int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, 8, 1, is_signed ? 1 : 0);
-  if (rc < 0) PyErr_Clear();
-  return rc;
-#endif
-}
-
-// Copies a non-negative value into n big-endian bytes; -1 when it is negative
-// or does not fit. Never leaves an exception pending.
-inline int long_as_unsigned_be_bytes(PyObject* o, unsigned char* out, size_t n) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, n, 0, 0, 0);
-#else
-  const int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, n, 0, 0);
   if (rc < 0) PyErr_Clear();
   return rc;
 #endif

@@ -1,5 +1,6 @@
 """datetime, date, time and UUID values: texts, options, time-zone libraries."""
 import datetime
+import random
 import uuid
 
 import pytest
@@ -385,6 +386,9 @@ def test_time_zone_that_drops_the_datetime():
     uuid.UUID(int=0),
     uuid.UUID(int=2**128 - 1),
     uuid.UUID(int=1),
+    uuid.UUID(int=2**120),            # the int's fifth digit begins here
+    uuid.UUID(int=2**120 - 1),
+    uuid.UUID(int=2**127 + 2**90 + 2**60 + 2**30 + 1),
     uuid.UUID("00ff00ff-0f0f-f0f0-a5a5-5a5a5a5a5a5a"),
     uuid.uuid4(),
     uuid.uuid1(),
@@ -408,7 +412,10 @@ def broken_uuid(int_value):
     ("x", None),
     (1.0, None),
     (-1, None),
+    (-(2**100), None),
     (2**128, None),
+    (2**149, None),
+    (2**200, None),
 ], ids=repr)
 def test_uuid_without_usable_int(int_value, cause):
     value = broken_uuid(int_value)
@@ -416,6 +423,12 @@ def test_uuid_without_usable_int(int_value, cause):
         quibex.dumps({"u": value})
     assert e.value.args == ("Type is not JSON serializable: UUID",)
     assert type(e.value.__cause__) is cause if cause else e.value.__cause__ is None
+
+
+def test_uuid_texts_match_str():
+    rng = random.Random(5)
+    values = [uuid.UUID(int=rng.getrandbits(rng.randrange(129))) for _ in range(2000)]
+    assert quibex.dumps(values) == ("[%s]" % ",".join('"%s"' % v for v in values)).encode()
 
 
 def test_uuid_int_subclass_is_read():
