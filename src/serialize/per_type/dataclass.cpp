@@ -9,7 +9,11 @@
 namespace quibex {
 namespace {
 
+// Whether the type's own dictionary holds "__slots__". The lookup through
+// the MRO, which the interpreter answers from its type attribute cache,
+// settles the common answer: found nowhere, so not in the own dictionary.
 bool type_has_own_slots(PyTypeObject* type) noexcept {
+  if (_PyType_Lookup(type, REGISTRY.slots_name) == nullptr) return false;
   Owned dict = Owned::steal(ffi::type_dict(type));
   return dict && PyDict_Contains(dict.get(), REGISTRY.slots_name) == 1;
 }
