@@ -259,8 +259,19 @@ class DictProperty:
         return 5
 
 
+@dataclasses.dataclass
+class Masked:
+    a: int
+
+    def __getattribute__(self, name):
+        if name == "__dict__":
+            return {"masked": 1}
+        return super().__getattribute__(name)
+
+
 def test_unusual_member_sources():
     assert quibex.dumps(DictProperty(1)) == b'{"a":1}'
+    assert quibex.dumps(Masked(1)) == b'{"masked":1}'   # __dict__ as getattr gives it
 
     @dataclasses.dataclass(slots=True)
     class Broken:

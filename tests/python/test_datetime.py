@@ -431,6 +431,12 @@ def test_uuid_texts_match_str():
     assert quibex.dumps(values) == ("[%s]" % ",".join('"%s"' % v for v in values)).encode()
 
 
+def test_uuid_int_as_getattr_gives_it(monkeypatch):
+    value = uuid.UUID(int=5)
+    monkeypatch.setattr(uuid.UUID, "int", property(lambda self: 2**128 - 2))
+    assert quibex.dumps(value) == b'"ffffffff-ffff-ffff-ffff-fffffffffffe"'
+
+
 def test_uuid_int_subclass_is_read():
     value = broken_uuid(True)
     assert quibex.dumps(value) == b'"00000000-0000-0000-0000-000000000001"'

@@ -1,5 +1,6 @@
 #include "serialize/per_type/uuid.h"
 
+#include "serialize/per_type/attribute.h"
 #include "serialize/per_type/datetime.h"
 #include "support.h"
 #include "typeref/registry.h"
@@ -43,7 +44,7 @@ DumpResult write_uuid_text(PyObject* uuid, uint8_t* text) noexcept {
   {
     // Reading the attribute may run Python code (a patched class).
     Owned hold = Owned::borrow(uuid);
-    Owned value = Owned::steal(PyObject_GetAttr(uuid, REGISTRY.int_name));
+    Owned value = Owned::steal(get_attribute(uuid, REGISTRY.int_name));
     if (!value || !PyLong_Check(value.get()) || !read_u128(value.get(), &hi, &lo))
       return make_dump_error(DumpErrorKind::UnsupportedType, uuid);
   }
