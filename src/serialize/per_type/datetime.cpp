@@ -169,33 +169,19 @@ DumpResult write_datetime_text(PyObject* dt, OptionSet opts, uint8_t* text, size
   return kDumpOk;
 }
 
-DumpResult write_quoted_text(OutputBuffer& out, const uint8_t* text, size_t len) noexcept {
-  QUIBEX_TRY(out.reserve(128));
-  uint8_t* p = out.write_ptr();
-  p[0] = '"';
-  std::memcpy(p + 1, text, len);
-  p[len + 1] = '"';
-  out.advance(len + 2);
-  return kDumpOk;
-}
-
 DumpResult write_date(OutputBuffer& out, PyObject* date) noexcept {
-  uint8_t text[kTemporalTextCapacity];
-  return write_quoted_text(out, text, write_date_text(date, text));
+  return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept {
+    *len = write_date_text(date, text);
+    return kDumpOk;
+  });
 }
 
 DumpResult write_time(OutputBuffer& out, PyObject* time, OptionSet opts) noexcept {
-  uint8_t text[kTemporalTextCapacity];
-  size_t len = 0;
-  QUIBEX_TRY(write_time_text(time, opts, text, &len));
-  return write_quoted_text(out, text, len);
+  return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept { return write_time_text(time, opts, text, len); });
 }
 
 DumpResult write_datetime(OutputBuffer& out, PyObject* dt, OptionSet opts) noexcept {
-  uint8_t text[kTemporalTextCapacity];
-  size_t len = 0;
-  QUIBEX_TRY(write_datetime_text(dt, opts, text, &len));
-  return write_quoted_text(out, text, len);
+  return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept { return write_datetime_text(dt, opts, text, len); });
 }
 
 }  // namespace quibex

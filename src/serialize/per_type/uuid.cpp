@@ -65,9 +65,10 @@ DumpResult write_uuid_text(PyObject* uuid, uint8_t* text) noexcept {
 }
 
 DumpResult write_uuid(OutputBuffer& out, PyObject* uuid) noexcept {
-  uint8_t text[kUuidTextLen];
-  QUIBEX_TRY(write_uuid_text(uuid, text));
-  return write_quoted_text(out, text, kUuidTextLen);
+  return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept {
+    *len = kUuidTextLen;
+    return write_uuid_text(uuid, text);
+  });
 }
 
 }  // namespace quibex
