@@ -66,43 +66,43 @@ inline LongView long_view(PyObject* o) noexcept {
 #endif
 }
 
-// The magnitude of an int that is not compact, read from its 30-bit digits
-// (least significant first; a normalised int has a non-zero top digit).
-// `fits` is false when the magnitude is 2^64 or more. Gives what
-// _PyLong_AsByteArray would, without the call and without any exception.
+// The digits of an int's magnitude, least significant first, PyLong_SHIFT
+// bits each in 32-bit words; none for zero.
+struct LongDigits {
+  const digit* digits;
+  size_t count;
+  bool negative;
+};
+static_assert(PyLong_SHIFT == 30 && sizeof(digit) == 4, "ints are read as 30-bit digits in 32-bit words");
+
+inline LongDigits long_digits(PyObject* o) noexcept {
+  auto* v = reinterpret_cast<PyLongObject*>(o);
+#if PY_VERSION_HEX >= 0x030C0000
+  const uintptr_t tag = v->long_value.lv_tag;  // digit count above the three sign and flag bits
+  return {v->long_value.ob_digit, static_cast<size_t>(tag >> 3), (tag & 3) == 2};
+#else
+  const Py_ssize_t size = Py_SIZE(v);
+  return {v->ob_digit, static_cast<size_t>(size < 0 ? -size : size), size < 0};
+#endif
+}
+
+// The magnitude of an int as one 64-bit word (a normalised int has a
+// non-zero top digit). `fits` is false when the magnitude is 2^64 or more.
+// Gives what _PyLong_AsByteArray would, without the call and without any
+// exception.
 struct LongMagnitude {
   uint64_t value;
   bool fits;
 };
-static_assert(PyLong_SHIFT == 30 && sizeof(digit) == 4, "ints are read as 30-bit digits in 32-bit words");
 
 inline LongMagnitude long_magnitude(PyObject* o) noexcept {
-  auto* v = reinterpret_cast<PyLongObject*>(o);
-#if PY_VERSION_HEX >= 0x030C0000
-  const uintptr_t ndigits = v->long_value.lv_tag >> 3;  // the low three bits hold the sign and flags
-  const digit* d = v->long_value.ob_digit;
-#else
-  const Py_ssize_t size = Py_SIZE(v);
-  const uintptr_t ndigits = static_cast<uintptr_t>(size < 0 ? -size : size);
-  const digit* d = v->ob_digit;
-#endif
-  if (ndigits <= 1) return {ndigits == 0 ? 0 : uint64_t{d[0]}, true};
+  const LongDigits l = long_digits(o);
+  const digit* d = l.digits;
+  if (l.count <= 1) return {l.count == 0 ? 0 : uint64_t{d[0]}, true};
   const uint64_t low = uint64_t{d[0]} | uint64_t{d[1]} << 30;
-  if (ndigits == 2) return {low, true};
+  if (l.count == 2) return {low, true};
   // Three digits fit when the top one is below 2^4; more never do.
-  return {low | uint64_t{d[2]} << 60, ndigits == 3 && d[2] < 16};
-}
-
-// Copies a non-negative value into n big-endian bytes; -1 when it is negative
-// or does not fit. Never leaves an exception pending.
-inline int long_as_unsigned_be_bytes(PyObject* o, unsigned char* out, size_t n) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, n, 0, 0, 0);
-#else
-  const int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), out, n, 0, 0);
-  if (rc < 0) PyErr_Clear();
-  return rc;
-#endif
+  return {low | uint64_t{d[2]} << 60, l.count == 3 && d[2] < 16};
 }
 
 // --- str layout -------------------------------------------------------------
@@ -257,6 +257,24 @@ inline PyObject* type_dict(PyTypeObject* t) noexcept {
 #else
   return Py_XNewRef(t->tp_dict);
 #endif
+}
+
+// --- datetime.timezone ----------------------------------------------------------
+// A datetime.timezone keeps its fixed offset, the timedelta its utcoffset
+// returns, in the first field after the object header, then its name. The
+// struct is private to the datetime module but the same on every version
+// here; has_timezone_layout checks it on timezone.utc before it is relied on.
+struct TimeZoneLayout {
+  PyObject_HEAD
+  PyObject* offset;
+  PyObject* name;
+};
+
+inline PyObject* timezone_offset(PyObject* tz) noexcept { return reinterpret_cast<TimeZoneLayout*>(tz)->offset; }
+
+inline bool has_timezone_layout(PyObject* utc, PyTypeObject* delta_type) noexcept {
+  return Py_TYPE(utc)->tp_basicsize == static_cast<Py_ssize_t>(sizeof(TimeZoneLayout)) &&
+         timezone_offset(utc) != nullptr && Py_IS_TYPE(timezone_offset(utc), delta_type);
 }
 
 // --- modules ------------------------------------------------------------------

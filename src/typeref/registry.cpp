@@ -39,6 +39,24 @@ PyObject* lookup_attribute(const char* module_name, const char* attribute) noexc
   return value;
 }
 
+// New reference to the descriptor that enum.Enum's own dictionary holds
+// under "value".
+PyObject* enum_value_property() noexcept {
+  PyObject* base = lookup_attribute("enum", "Enum");
+  if (base == nullptr) return nullptr;
+  if (!PyType_Check(base)) {
+    Py_DECREF(base);
+    PyErr_SetString(PyExc_TypeError, "enum.Enum is not a type");
+    return nullptr;
+  }
+  PyObject* dict = ffi::type_dict(reinterpret_cast<PyTypeObject*>(base));
+  Py_DECREF(base);
+  if (dict == nullptr) return nullptr;
+  PyObject* descriptor = PyMapping_GetItemString(dict, "value");
+  Py_DECREF(dict);
+  return descriptor;
+}
+
 bool intern_names(TypeRegistry& r) noexcept {
   struct Name { PyObject* TypeRegistry::*slot; const char* text; };
   // Order of interning.
@@ -56,6 +74,7 @@ bool intern_names(TypeRegistry& r) noexcept {
       {&TypeRegistry::dtype_name, "dtype"},
       {&TypeRegistry::descr_name, "descr"},
       {&TypeRegistry::value_name, "value"},
+      {&TypeRegistry::member_value_name, "_value_"},
       {&TypeRegistry::default_name, "default"},
       {&TypeRegistry::option_name, "option"},
   };
@@ -93,11 +112,15 @@ bool fill_registry(TypeRegistry& r) noexcept {
   r.time_type = capi->TimeType;
   r.tzinfo_type = capi->TZInfoType;
   r.delta_type = capi->DeltaType;
+  r.utc = capi->TimeZone_UTC;
+  r.timezone_type = ffi::has_timezone_layout(r.utc, r.delta_type) ? Py_TYPE(r.utc) : nullptr;
 
   r.uuid_type = reinterpret_cast<PyTypeObject*>(lookup_attribute("uuid", "UUID"));
   if (r.uuid_type == nullptr) return false;
   r.enum_meta = reinterpret_cast<PyTypeObject*>(lookup_attribute("enum", "EnumMeta"));
   if (r.enum_meta == nullptr) return false;
+  r.enum_value_property = enum_value_property();
+  if (r.enum_value_property == nullptr) return false;
   r.dataclass_field_marker = lookup_attribute("dataclasses", "_FIELD");
   if (r.dataclass_field_marker == nullptr) return false;
 

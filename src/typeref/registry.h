@@ -35,8 +35,11 @@ struct TypeRegistry {
   PyTypeObject* time_type;
   PyTypeObject* tzinfo_type;
   PyTypeObject* delta_type;  // timedelta: checked before an offset is read
+  PyTypeObject* timezone_type;  // datetime.timezone; null when its layout is not the one ffi reads
+  PyObject* utc;                // datetime.timezone.utc
   PyTypeObject* uuid_type;        // owned
   PyTypeObject* enum_meta;        // owned
+  PyObject* enum_value_property;  // owned: enum.Enum's own `value` descriptor
   PyObject* dataclass_field_marker;  // owned
   PyTypeObject* fragment_type;    // owned
   PyObject* encode_error;         // owned: TypeError itself
@@ -56,6 +59,7 @@ struct TypeRegistry {
   PyObject* dtype_name;
   PyObject* descr_name;
   PyObject* value_name;
+  PyObject* member_value_name;  // "_value_", where Enum's `value` reads the member's value
   PyObject* default_name;
   PyObject* option_name;
 

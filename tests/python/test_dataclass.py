@@ -62,6 +62,19 @@ class Box:
     x: object
 
 
+@dataclasses.dataclass
+class SlottedChild(Slotted):
+    """Inherits __slots__ without its own: the instance dictionary holds only d."""
+    d: object = None
+
+
+@dataclasses.dataclass
+class SlotsWithDict:
+    """Its own __slots__ (with a __dict__ slot too): the field table is used."""
+    __slots__ = ("p", "__dict__")
+    p: int
+
+
 def with_extra():
     s = Secret()
     s.extra = [1]
@@ -78,6 +91,8 @@ def with_extra():
     (Empty(), b"{}"),
     (WithInitVar(2, 5), b'{"a":10}'),
     (HandSlots(1, 2), b'{"p":1,"q":2}'),
+    (SlottedChild(1, 2, d=3), b'{"d":3}'),
+    (SlotsWithDict(1), b'{"p":1}'),
     (Point(Point(1, [Empty()]), {"k": Box({})}), b'{"x":{"x":1,"y":[{}]},"y":{"k":{"x":{}}}}'),
     ([Box(1), Box(2)], b'[{"x":1},{"x":2}]'),
 ], ids=lambda v: type(v).__name__)
@@ -244,8 +259,19 @@ class DictProperty:
         return 5
 
 
+@dataclasses.dataclass
+class Masked:
+    a: int
+
+    def __getattribute__(self, name):
+        if name == "__dict__":
+            return {"masked": 1}
+        return super().__getattribute__(name)
+
+
 def test_unusual_member_sources():
     assert quibex.dumps(DictProperty(1)) == b'{"a":1}'
+    assert quibex.dumps(Masked(1)) == b'{"masked":1}'   # __dict__ as getattr gives it
 
     @dataclasses.dataclass(slots=True)
     class Broken:

@@ -1,5 +1,6 @@
 """datetime, date, time and UUID values: texts, options, time-zone libraries."""
 import datetime
+import random
 import uuid
 
 import pytest
@@ -279,6 +280,31 @@ def test_timedelta_subclass_offset_is_read():
     assert text(dt(2024, 1, 1, tzinfo=Recording(DeltaSub(hours=4)))) == "2024-01-01T00:00:00+04:00"
 
 
+class ForeignDst(Recording):
+    """dst is a method of another type, which getattr on the zone refuses."""
+    dst = str.upper
+
+
+def test_methods_found_on_the_instance_and_refused_on_the_class():
+    # normalize set on the instance is found as getattr finds it.
+    zone = Recording()
+    zone.normalize = lambda value: value.replace(tzinfo=timezone(timedelta(hours=6)))
+    assert text(dt(2024, 1, 1, tzinfo=zone)) == "2024-01-01T00:00:00+06:00"
+    # A zone whose dst getattr cannot bind has no dst.
+    with pytest.raises(quibex.JSONEncodeError, match="timezone library is not supported"):
+        quibex.dumps(dt(2024, 1, 1, tzinfo=ForeignDst()))
+
+
+def test_fixed_offset_zones_leave_refcounts(refcount):
+    offset = timedelta(hours=2)
+    zone = timezone(offset)
+    value = dt(2024, 1, 1, tzinfo=zone)
+    before = refcount(offset), refcount(zone), refcount(timezone.utc)
+    assert quibex.dumps([value, value.replace(tzinfo=timezone.utc)]) == (
+        b'["2024-01-01T00:00:00+02:00","2024-01-01T00:00:00+00:00"]')
+    assert (refcount(offset), refcount(zone), refcount(timezone.utc)) == before
+
+
 class Raising(Recording):
     def utcoffset(self, value):
         if self.armed:
@@ -360,6 +386,9 @@ def test_time_zone_that_drops_the_datetime():
     uuid.UUID(int=0),
     uuid.UUID(int=2**128 - 1),
     uuid.UUID(int=1),
+    uuid.UUID(int=2**120),            # the int's fifth digit begins here
+    uuid.UUID(int=2**120 - 1),
+    uuid.UUID(int=2**127 + 2**90 + 2**60 + 2**30 + 1),
     uuid.UUID("00ff00ff-0f0f-f0f0-a5a5-5a5a5a5a5a5a"),
     uuid.uuid4(),
     uuid.uuid1(),
@@ -383,7 +412,10 @@ def broken_uuid(int_value):
     ("x", None),
     (1.0, None),
     (-1, None),
+    (-(2**100), None),
     (2**128, None),
+    (2**149, None),
+    (2**200, None),
 ], ids=repr)
 def test_uuid_without_usable_int(int_value, cause):
     value = broken_uuid(int_value)
@@ -391,6 +423,18 @@ def test_uuid_without_usable_int(int_value, cause):
         quibex.dumps({"u": value})
     assert e.value.args == ("Type is not JSON serializable: UUID",)
     assert type(e.value.__cause__) is cause if cause else e.value.__cause__ is None
+
+
+def test_uuid_texts_match_str():
+    rng = random.Random(5)
+    values = [uuid.UUID(int=rng.getrandbits(rng.randrange(129))) for _ in range(2000)]
+    assert quibex.dumps(values) == ("[%s]" % ",".join('"%s"' % v for v in values)).encode()
+
+
+def test_uuid_int_as_getattr_gives_it(monkeypatch):
+    value = uuid.UUID(int=5)
+    monkeypatch.setattr(uuid.UUID, "int", property(lambda self: 2**128 - 2))
+    assert quibex.dumps(value) == b'"ffffffff-ffff-ffff-ffff-fffffffffffe"'
 
 
 def test_uuid_int_subclass_is_read():

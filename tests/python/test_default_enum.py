@@ -137,6 +137,27 @@ def test_value_property_that_raises():
     assert isinstance(e.value.__cause__, KeyError)
 
 
+class Doubled(enum.Enum):
+    A = 1
+
+    @property
+    def value(self):
+        return self._value_ * 2
+
+
+class Fallback(enum.Enum):
+    A = 1
+
+    def __getattr__(self, name):
+        return f"looked up {name}"
+
+
+def test_value_as_getattr_gives_it():
+    """value is what getattr gives: a class's own property, or what __getattr__ makes of a missing _value_."""
+    assert quibex.dumps([Doubled.A, Fallback.A]) == b'[2,"looked up _value_"]'
+    assert quibex.dumps(object.__new__(Fallback)) == b'"looked up _value_"'
+
+
 # --- fragments --------------------------------------------------------------------
 
 @pytest.mark.parametrize("value, option, expected", [

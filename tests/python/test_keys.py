@@ -167,6 +167,8 @@ U = uuid.UUID("12345678-1234-5678-1234-567812345678")
     (-2**63, "-9223372036854775808"),
     (2**63, "9223372036854775808"),
     (2**64 - 1, "18446744073709551615"),
+    (2**30, "1073741824"),
+    (-(2**60), "-1152921504606846976"),
     (True, "true"),
     (False, "false"),
     (None, "null"),
@@ -196,6 +198,30 @@ def test_key_conversion(key, text, option):
     if type(key) is not str:
         with pytest.raises(quibex.JSONEncodeError, match="^Dict key must be str$"):
             quibex.dumps({key: 1}, option=option)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.integers(-2**63, 2**64 - 1) | st.integers(-2**70, 2**70), max_size=20))
+def test_int_keys_match_str(ints):
+    d = {i: 0 for i in ints}
+    if all(-2**63 <= i < 2**64 for i in d):
+        assert quibex.dumps(d, option=NON_STR) == stdlib({str(i): 0 for i in d}, sort_keys=False)
+    else:
+        with pytest.raises(quibex.JSONEncodeError, match="^Dict integer key must be within 64-bit range$"):
+            quibex.dumps(d, option=NON_STR)
+
+
+def test_mixed_key_texts_in_one_dict():
+    # Written texts of many lengths packed next to borrowed str texts.
+    special = {U: str(U), datetime.date(2024, 1, 1): "2024-01-01", 0.1: "0.1", None: "null", True: "true",
+               datetime.datetime(2024, 1, 1, 1, 1, 1, 1): "2024-01-01T01:01:01.000001", Color.RED: "3"}
+    keys = [i * 7919 ** (i % 5) + 2 for i in range(200)] + [str(i) * (i % 9) for i in range(200)]
+    d = dict.fromkeys(keys + list(special), 0)
+    expected = [special[k] if k in special else str(k) for k in d]
+    for option in (NON_STR, NON_STR | SORT):
+        out = json.loads(quibex.dumps(d, option=option), object_pairs_hook=list)
+        got = [k for k, _ in out]
+        assert got == (sorted(expected, key=lambda t: t.encode()) if option & SORT else expected)
 
 
 def test_str_enum_key():
@@ -228,6 +254,8 @@ def test_passthrough_subclass_never_applies_to_keys(key):
     (2**64, "Dict integer key must be within 64-bit range", OverflowError),
     (-2**63 - 1, "Dict integer key must be within 64-bit range", OverflowError),
     (IntSub(2**70), "Dict integer key must be within 64-bit range", OverflowError),
+    (2**90 - 1, "Dict integer key must be within 64-bit range", OverflowError),
+    (-(2**90), "Dict integer key must be within 64-bit range", OverflowError),
     ((1, 2), INVALID_KEY, None),
     (frozenset(), INVALID_KEY, None),
     (Frozen(1), INVALID_KEY, None),

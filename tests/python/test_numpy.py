@@ -223,6 +223,19 @@ def test_exact_types_match_tolist(dtype):
             assert dumps(a, option) == reference(a.tolist(), option)
 
 
+@pytest.mark.parametrize("dtype", [np.bool_, *INT_DTYPES, np.float64, np.float32, np.float16])
+def test_rows_of_every_length_around_a_write_run(dtype):
+    # Compact rows are written in runs of items under one reservation.
+    rng = np.random.default_rng(7)
+    for length in (1, 2, 63, 64, 65, 127, 128, 129, 1000):
+        a = random_values(rng, dtype, (3, length))
+        if a.dtype.kind == "f":
+            a.reshape(-1)[::7] = np.nan
+        nested = [[dumps(item) for item in row] for row in a]
+        assert dumps(a) == b"[" + b",".join(b"[" + b",".join(row) + b"]" for row in nested) + b"]"
+        assert dumps(a, INDENT).replace(b"\n", b"").replace(b" ", b"") == dumps(a)
+
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float16])
 def test_narrow_floats_read_back_to_the_same_values(dtype):
     rng = np.random.default_rng(99)

@@ -2,9 +2,10 @@
 
 #include "serialize/dispatch.h"
 #include "serialize/numpy/items.h"
-#include "serialize/per_type/float.h"
 #include "typeref/registry.h"
 
+#include <algorithm>
+#include <concepts>
 #include <cstring>
 #include <type_traits>
 
@@ -13,42 +14,44 @@ namespace {
 
 using ffi::load_unaligned;
 
-// Item writers, one per kind: each reads one item of kSize bytes at p.
+// Item kinds: each reads one item of kSize bytes at src. The infallible ones
+// store its text at dst through put (kItemTextRoom bytes of room) and return
+// the end; Datetime64 writes through the buffer and may fail.
 struct BoolItem {
   static constexpr size_t kSize = 1;
-  DumpResult operator()(OutputBuffer& out, const uint8_t* p) const noexcept { return write_bool_item(out, *p); }
+  uint8_t* put(uint8_t* dst, const uint8_t* src) const noexcept { return put_bool_text(dst, *src); }
 };
 
 template <class T>
 struct IntItem {
   static constexpr size_t kSize = sizeof(T);
-  DumpResult operator()(OutputBuffer& out, const uint8_t* p) const noexcept {
-    const T v = load_unaligned<T>(p);
-    if constexpr (std::is_same_v<T, int64_t>) return write_i64_item(out, v);
-    else if constexpr (std::is_same_v<T, uint64_t>) return write_u64_item(out, v);
-    else if constexpr (std::is_signed_v<T>) return write_i32_item(out, v);
-    else return write_u32_item(out, v);
+  uint8_t* put(uint8_t* dst, const uint8_t* src) const noexcept {
+    const T v = load_unaligned<T>(src);
+    if constexpr (std::is_same_v<T, int64_t>) return put_i64_text(dst, v);
+    else if constexpr (std::is_same_v<T, uint64_t>) return put_u64_text(dst, v);
+    else if constexpr (std::is_signed_v<T>) return put_i32_text(dst, v);
+    else return put_u32_text(dst, v);
   }
 };
 
 struct Float16Item {
   static constexpr size_t kSize = 2;
-  DumpResult operator()(OutputBuffer& out, const uint8_t* p) const noexcept {
-    return write_f16_value(out, load_unaligned<uint16_t>(p));
+  uint8_t* put(uint8_t* dst, const uint8_t* src) const noexcept {
+    return put_f16_text(dst, load_unaligned<uint16_t>(src));
   }
 };
 
 struct Float32Item {
   static constexpr size_t kSize = 4;
-  DumpResult operator()(OutputBuffer& out, const uint8_t* p) const noexcept {
-    return write_f32_value(out, load_unaligned<float>(p));
+  uint8_t* put(uint8_t* dst, const uint8_t* src) const noexcept {
+    return put_f32_text(dst, load_unaligned<float>(src));
   }
 };
 
 struct Float64Item {
   static constexpr size_t kSize = 8;
-  DumpResult operator()(OutputBuffer& out, const uint8_t* p) const noexcept {
-    return write_f64_value(out, load_unaligned<double>(p));
+  uint8_t* put(uint8_t* dst, const uint8_t* src) const noexcept {
+    return put_f64_text(dst, load_unaligned<double>(src));
   }
 };
 
@@ -56,10 +59,46 @@ struct Datetime64Item {
   static constexpr size_t kSize = 8;
   const DatetimeDescr* descr;
   OptionSet options;
-  DumpResult operator()(OutputBuffer& out, const uint8_t* p) const noexcept {
-    return write_datetime64_item(out, load_unaligned<int64_t>(p), *descr, options);
+  DumpResult write(OutputBuffer& out, const uint8_t* src) const noexcept {
+    return write_datetime64_item(out, load_unaligned<int64_t>(src), *descr, options);
   }
 };
+
+template <class Item>
+concept TextItem = requires(const Item item, uint8_t* dst, const uint8_t* src) {
+  { item.put(dst, src) } -> std::same_as<uint8_t*>;
+};
+
+// One item through the buffer, with the reservation of a value writer.
+template <class Item>
+DumpResult write_item(OutputBuffer& out, const Item& item, const uint8_t* src) noexcept {
+  if constexpr (TextItem<Item>) return write_value_text(out, [&](uint8_t* p) noexcept { return item.put(p, src); });
+  else return item.write(out, src);
+}
+
+// Compact rows of text items are written through a local cursor: one
+// reservation covers a run of kRunItems items with their commas, and the
+// buffer's length is updated once per run.
+constexpr uint64_t kRunItems = 64;
+constexpr uint64_t kRunRoom = kRunItems * (1 + kItemTextRoom);
+
+// Writes the n > 0 items of a row from `row` on, after "[" and before "]".
+template <class Item>
+DumpResult write_compact_row_items(OutputBuffer& out, const Item& item, const uint8_t* row, uint64_t n) noexcept {
+  for (uint64_t j = 0; j < n;) {
+    const uint64_t stop = std::min(n, j + kRunItems);
+    QUIBEX_TRY(out.reserve(kRunRoom));
+    uint8_t* const start = out.write_ptr();
+    uint8_t* p = start;
+    if (j == 0) p = item.put(p, row), j = 1;
+    for (; j < stop; ++j) {
+      *p++ = ',';
+      p = item.put(p, row + j * Item::kSize);
+    }
+    out.advance(static_cast<uint64_t>(p - start));
+  }
+  return kDumpOk;
+}
 
 // The walk over the dimensions of an open array. The array is C-contiguous,
 // so one index of dimension d spans the items of all later dimensions:
@@ -78,10 +117,14 @@ struct ArrayWalk {
     const auto n = static_cast<uint64_t>(shape[d]);
     QUIBEX_TRY(layout.begin('['));
     if (d == nd - 1) {
-      for (uint64_t j = 0; j < n; ++j) {
-        QUIBEX_TRY(layout.element_prefix(j == 0));
-        QUIBEX_TRY(item(layout.out, base + j * Item::kSize));
-        layout.after_element();
+      if constexpr (std::is_same_v<L, CompactLayout> && TextItem<Item>) {
+        QUIBEX_TRY(write_compact_row_items(layout.out, item, base, n));
+      } else {
+        for (uint64_t j = 0; j < n; ++j) {
+          QUIBEX_TRY(layout.element_prefix(j == 0));
+          QUIBEX_TRY(write_item(layout.out, item, base + j * Item::kSize));
+          layout.after_element();
+        }
       }
     } else if (shape[d + 1] == 0) {
       for (uint64_t i = 0; i < n; ++i) {

@@ -1,6 +1,7 @@
 #include "serialize/per_type/dataclass.h"
 
 #include "serialize/dispatch.h"
+#include "serialize/per_type/attribute.h"
 #include "serialize/per_type/dict_walk.h"
 #include "serialize/per_type/str.h"
 #include "support.h"
@@ -9,7 +10,11 @@
 namespace quibex {
 namespace {
 
+// Whether the type's own dictionary holds "__slots__". The lookup through
+// the MRO, which the interpreter answers from its type attribute cache,
+// settles the common answer: found nowhere, so not in the own dictionary.
 bool type_has_own_slots(PyTypeObject* type) noexcept {
+  if (_PyType_Lookup(type, REGISTRY.slots_name) == nullptr) return false;
   Owned dict = Owned::steal(ffi::type_dict(type));
   return dict && PyDict_Contains(dict.get(), REGISTRY.slots_name) == 1;
 }
@@ -67,13 +72,13 @@ DumpResult write_fields(const SerializerFrame& frame, L& layout) noexcept {
     // Reading the field's kind or the value may run Python code that
     // changes the table.
     Owned held_key = Owned::borrow(key);
-    Owned kind = Owned::steal(PyObject_GetAttr(field, r.field_type_name));
+    Owned kind = Owned::steal(get_attribute(field, r.field_type_name));
     if (!kind) PyErr_Clear();  // not a field object: skipped like a class variable
     if (kind.get() != r.dataclass_field_marker) continue;
     Utf8View name;
     QUIBEX_TRY(member_name(key, &name));
     if (is_private(name)) continue;
-    Owned value = Owned::steal(PyObject_GetAttr(obj, key));
+    Owned value = Owned::steal(get_attribute(obj, key));
     if (!value) return make_dump_error(DumpErrorKind::UnsupportedType, obj);  // unset slot: AttributeError as cause
     QUIBEX_TRY(write_member(name, value.get(), first, frame, layout));
     first = false;
@@ -91,7 +96,7 @@ DumpResult serialize_dataclass(const SerializerFrame& frame, L& layout) noexcept
   // that may drop every other reference to the instance.
   Owned hold = Owned::borrow(frame.obj);
   const SerializerFrame inner{frame.obj, frame.default_, frame.state + state::kContainerDepthOne};
-  Owned dict = Owned::steal(PyObject_GetAttr(frame.obj, REGISTRY.dict_name));
+  Owned dict = Owned::steal(get_attribute(frame.obj, REGISTRY.dict_name));
   if (!dict) {
     PyErr_Clear();
     return write_fields(inner, layout);

@@ -11,35 +11,36 @@
 namespace quibex {
 namespace {
 
-// Writes v (below 10^width) as exactly `width` digits, zero-padded on the left.
-uint8_t* put_padded(uint8_t* p, uint32_t v, size_t width) noexcept {
-  uint8_t digits[16];
-  const size_t n = write_u32_decimal(v, digits);
-  std::memset(p, '0', width - n);
-  std::memcpy(p + width - n, digits, n);
-  return p + width;
+// Two digits of v < 100, with a leading zero below 10.
+uint8_t* put2(uint8_t* p, uint32_t v) noexcept {
+  std::memcpy(p, &DIGIT_PAIRS[2 * v], 2);
+  return p + 2;
 }
 
 // "YYYY-MM-DD"; the year always has four digits (year 5 is 0005).
 uint8_t* put_date(uint8_t* p, PyObject* date) noexcept {
-  p = put_padded(p, static_cast<uint32_t>(PyDateTime_GET_YEAR(date)), 4);
+  const auto year = static_cast<uint32_t>(PyDateTime_GET_YEAR(date));  // 1 to 9999
+  p = put2(p, year / 100);
+  p = put2(p, year % 100);
   *p++ = '-';
-  p = put_padded(p, PyDateTime_GET_MONTH(date), 2);
+  p = put2(p, PyDateTime_GET_MONTH(date));
   *p++ = '-';
-  return put_padded(p, PyDateTime_GET_DAY(date), 2);
+  return put2(p, PyDateTime_GET_DAY(date));
 }
 
 // "HH:MM:SS", then ".ffffff" unless the microsecond is 0 or omitted.
 uint8_t* put_clock(uint8_t* p, uint32_t hour, uint32_t minute, uint32_t second, uint32_t microsecond,
                    OptionSet opts) noexcept {
-  p = put_padded(p, hour, 2);
+  p = put2(p, hour);
   *p++ = ':';
-  p = put_padded(p, minute, 2);
+  p = put2(p, minute);
   *p++ = ':';
-  p = put_padded(p, second, 2);
+  p = put2(p, second);
   if (microsecond == 0 || (opts & OPT_OMIT_MICROSECONDS)) return p;
   *p++ = '.';
-  return put_padded(p, microsecond, 6);
+  p = put2(p, microsecond / 10000);
+  p = put2(p, microsecond / 100 % 100);
+  return put2(p, microsecond % 100);
 }
 
 // The offset text of a validated offset (days 0, or -1 with seconds > 0).
@@ -58,9 +59,26 @@ uint8_t* put_offset(uint8_t* p, int32_t days, int32_t seconds, OptionSet opts) n
   // +01:59:30 is written +02:00. Seconds of the offset are never written.
   const uint32_t minutes = (magnitude + 30) / 60;
   *p++ = negative ? '-' : '+';
-  p = put_padded(p, minutes / 60, 2);
+  p = put2(p, minutes / 60);  // at most 24
   *p++ = ':';
-  return put_padded(p, minutes % 60, 2);
+  return put2(p, minutes % 60);
+}
+
+// Whether getattr(tz, name) succeeds. A zone with the generic attribute
+// lookup whose class defines `name` as a plain function, or as a method
+// descriptor of a class the zone is an instance of, has it for certain: the
+// answer is given without making the bound method that PyObject_HasAttr
+// would build and drop. Anything else asks PyObject_HasAttr.
+bool has_method(PyObject* tz, PyObject* name) noexcept {
+  PyTypeObject* type = Py_TYPE(tz);
+  if (type->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject* found = _PyType_Lookup(type, name);  // borrowed
+    if (found != nullptr) {
+      if (Py_IS_TYPE(found, &PyFunction_Type)) return true;
+      if (Py_IS_TYPE(found, &PyMethodDescr_Type) && PyObject_TypeCheck(tz, PyDescr_TYPE(found))) return true;
+    }
+  }
+  return PyObject_HasAttr(tz, name);
 }
 
 // New reference to what the time zone reports as the offset of `dt`, or
@@ -70,37 +88,53 @@ PyObject* call_utcoffset(PyObject* dt, PyObject* tz) noexcept {
   const TypeRegistry& r = REGISTRY;
   PyObject* tz_and_dt[2] = {tz, dt};
   if (Py_TYPE(tz) != r.tzinfo_type) {
-    if (PyObject_HasAttr(tz, r.convert_name)) {  // pendulum: the datetime knows its offset
+    if (has_method(tz, r.convert_name)) {  // pendulum: the datetime knows its offset
       return PyObject_VectorcallMethod(r.utcoffset_name, &dt, 1, nullptr);
     }
-    if (PyObject_HasAttr(tz, r.normalize_name)) {  // pytz: the offset of the normalised datetime
+    if (has_method(tz, r.normalize_name)) {  // pytz: the offset of the normalised datetime
       Owned normalized = Owned::steal(PyObject_VectorcallMethod(r.normalize_name, tz_and_dt, 2, nullptr));
       if (!normalized) return nullptr;
       PyObject* self = normalized.get();
       return PyObject_VectorcallMethod(r.utcoffset_name, &self, 1, nullptr);
     }
-    if (!PyObject_HasAttr(tz, r.dst_name)) return nullptr;
+    if (!has_method(tz, r.dst_name)) return nullptr;
   }
   return PyObject_VectorcallMethod(r.utcoffset_name, tz_and_dt, 2, nullptr);
 }
 
-// The UTC offset of an aware datetime as timedelta days and seconds. Fails
-// when the zone raises, gives something other than a timedelta, or gives
-// one outside the open interval of a day either way (which the datetime
-// type itself rejects); a raised exception stays pending as the cause.
-DumpResult utc_offset_of(PyObject* dt, int32_t* days, int32_t* seconds) noexcept {
-  // The time-zone methods run Python code that may drop every other
-  // reference to the datetime (and with it the tzinfo it holds).
-  Owned hold = Owned::borrow(dt);
-  PyObject* tz = reinterpret_cast<PyDateTime_DateTime*>(dt)->tzinfo;
-  Owned offset = Owned::steal(call_utcoffset(dt, tz));
-  if (!offset || !PyObject_TypeCheck(offset.get(), REGISTRY.delta_type))
-    return make_dump_error(DumpErrorKind::DatetimeLibraryUnsupported);
-  *days = PyDateTime_DELTA_GET_DAYS(offset.get());
-  *seconds = PyDateTime_DELTA_GET_SECONDS(offset.get());
+// Reads days and seconds of an offset; fails unless it lies in the open
+// interval of a day either way (which the datetime type itself demands).
+DumpResult read_offset(PyObject* offset, int32_t* days, int32_t* seconds) noexcept {
+  *days = PyDateTime_DELTA_GET_DAYS(offset);
+  *seconds = PyDateTime_DELTA_GET_SECONDS(offset);
   if (!(*days == 0 || (*days == -1 && *seconds != 0)))
     return make_dump_error(DumpErrorKind::DatetimeLibraryUnsupported);
   return kDumpOk;
+}
+
+// The UTC offset of an aware datetime as timedelta days and seconds. Fails
+// when the zone raises, gives something other than a timedelta, or gives
+// one outside a day; a raised exception stays pending as the cause.
+DumpResult utc_offset_of(PyObject* dt, int32_t* days, int32_t* seconds) noexcept {
+  const TypeRegistry& r = REGISTRY;
+  PyObject* tz = reinterpret_cast<PyDateTime_DateTime*>(dt)->tzinfo;
+  // datetime.timezone, the commonest zone: an immutable type without
+  // instance attributes, so of the methods asked for it has only dst, and
+  // its utcoffset returns the fixed offset it holds, which is read here
+  // directly (timezone.utc's is zero). No Python code runs.
+  if (tz == r.utc) {
+    *days = 0;
+    *seconds = 0;
+    return kDumpOk;
+  }
+  if (Py_TYPE(tz) == r.timezone_type) return read_offset(ffi::timezone_offset(tz), days, seconds);
+  // The time-zone methods run Python code that may drop every other
+  // reference to the datetime (and with it the tzinfo it holds).
+  Owned hold = Owned::borrow(dt);
+  Owned offset = Owned::steal(call_utcoffset(dt, tz));
+  if (!offset || !PyObject_TypeCheck(offset.get(), r.delta_type))
+    return make_dump_error(DumpErrorKind::DatetimeLibraryUnsupported);
+  return read_offset(offset.get(), days, seconds);
 }
 
 }  // namespace
@@ -135,33 +169,19 @@ DumpResult write_datetime_text(PyObject* dt, OptionSet opts, uint8_t* text, size
   return kDumpOk;
 }
 
-DumpResult write_quoted_text(OutputBuffer& out, const uint8_t* text, size_t len) noexcept {
-  QUIBEX_TRY(out.reserve(128));
-  uint8_t* p = out.write_ptr();
-  p[0] = '"';
-  std::memcpy(p + 1, text, len);
-  p[len + 1] = '"';
-  out.advance(len + 2);
-  return kDumpOk;
-}
-
 DumpResult write_date(OutputBuffer& out, PyObject* date) noexcept {
-  uint8_t text[kTemporalTextCapacity];
-  return write_quoted_text(out, text, write_date_text(date, text));
+  return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept {
+    *len = write_date_text(date, text);
+    return kDumpOk;
+  });
 }
 
 DumpResult write_time(OutputBuffer& out, PyObject* time, OptionSet opts) noexcept {
-  uint8_t text[kTemporalTextCapacity];
-  size_t len = 0;
-  QUIBEX_TRY(write_time_text(time, opts, text, &len));
-  return write_quoted_text(out, text, len);
+  return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept { return write_time_text(time, opts, text, len); });
 }
 
 DumpResult write_datetime(OutputBuffer& out, PyObject* dt, OptionSet opts) noexcept {
-  uint8_t text[kTemporalTextCapacity];
-  size_t len = 0;
-  QUIBEX_TRY(write_datetime_text(dt, opts, text, &len));
-  return write_quoted_text(out, text, len);
+  return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept { return write_datetime_text(dt, opts, text, len); });
 }
 
 }  // namespace quibex

@@ -21,8 +21,23 @@ DumpResult write_time_text(PyObject* time, OptionSet opts, uint8_t* text, size_t
 // Fails with DatetimeLibraryUnsupported when the time zone gives no usable offset.
 DumpResult write_datetime_text(PyObject* datetime, OptionSet opts, uint8_t* text, size_t* len) noexcept;
 
-// Writes the text between quotation marks; nothing on failure.
-DumpResult write_quoted_text(OutputBuffer& out, const uint8_t* text, size_t len) noexcept;
+// Writes a text between quotation marks, built in place in the buffer:
+// `write(text, &len)` stores the bare text at `text` (kTemporalTextCapacity
+// bytes of room) or fails. On failure nothing is written: the bytes stored
+// lie past the buffer's length. The buffer cannot move meanwhile, even when
+// `write` runs Python code: only this call's writers grow it.
+template <class Write>
+[[nodiscard]] DumpResult write_quoted(OutputBuffer& out, Write write) noexcept {
+  static_assert(kTemporalTextCapacity + 2 <= 128);
+  QUIBEX_TRY(out.reserve(128));
+  uint8_t* p = out.write_ptr();
+  size_t len = 0;
+  QUIBEX_TRY(write(p + 1, &len));
+  p[0] = '"';
+  p[len + 1] = '"';
+  out.advance(len + 2);
+  return kDumpOk;
+}
 
 // JSON string values of the three types.
 DumpResult write_date(OutputBuffer& out, PyObject* date) noexcept;

@@ -19,61 +19,66 @@
 namespace quibex {
 namespace {
 
-// Room for any converted text other than a str: a date, time or datetime,
-// a UUID, a signed 64-bit integer, a double.
-constexpr size_t kScratchLen = kTemporalTextCapacity;
-static_assert(kScratchLen >= kUuidTextLen && kScratchLen >= 24);
+static_assert(kKeyTextRoom >= kTemporalTextCapacity && kKeyTextRoom >= kUuidTextLen && kKeyTextRoom >= 24);
 
-constexpr uint8_t kNoBytes[1] = {0};
-
-KeyText copy_text(const uint8_t* src, size_t n) noexcept {
-  if (n == 0) return {0, const_cast<uint8_t*>(kNoBytes), 0};
-  auto* bytes = static_cast<uint8_t*>(alloc_or_abort(n));
-  std::memcpy(bytes, src, n);
-  return {n, bytes, n};
-}
-
-void release_text(const KeyText& text) noexcept {
-  if (text.capacity != 0) PyMem_Free(text.bytes);
-}
-
-// Decimal text of an int in -2^63 .. 2^64-1; above that the OverflowError of
-// the unsigned conversion stays pending as the cause.
-DumpResult int_key_text(PyObject* key, uint8_t* scratch, size_t* len) noexcept {
+// Decimal text of an int in -2^63 .. 2^64-1. Magnitudes of up to three
+// digits are read from the digits; wider ones and those out of range go
+// through the interpreter's conversions, whose OverflowError above the
+// range stays pending as the cause.
+DumpResult int_key_text(PyObject* key, uint8_t* room, size_t* len) noexcept {
+  const ffi::LongDigits d = ffi::long_digits(key);
+  if (d.count <= 3) {
+    unsigned __int128 m = 0;
+    for (size_t i = d.count; i-- > 0;) m = (m << PyLong_SHIFT) | d.digits[i];
+    if (!d.negative && m <= UINT64_MAX) {
+      *len = write_u64_decimal(static_cast<uint64_t>(m), room);
+      return kDumpOk;
+    }
+    if (d.negative && m <= static_cast<unsigned __int128>(1) << 63) {
+      room[0] = '-';
+      *len = 1 + write_u64_decimal(static_cast<uint64_t>(m), room + 1);
+      return kDumpOk;
+    }
+  }
   const long long v = PyLong_AsLongLong(key);
   if (v == -1 && PyErr_Occurred()) {
     PyErr_Clear();
     const unsigned long long u = PyLong_AsUnsignedLongLong(key);
     if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred())
       return make_dump_error(DumpErrorKind::DictIntegerKey64Bit);
-    *len = write_u64_decimal(u, scratch);
+    *len = write_u64_decimal(u, room);
     return kDumpOk;
   }
   if (v < 0) {
-    scratch[0] = '-';
-    *len = 1 + write_u64_decimal(0 - static_cast<uint64_t>(v), scratch + 1);
+    room[0] = '-';
+    *len = 1 + write_u64_decimal(0 - static_cast<uint64_t>(v), room + 1);
   } else {
-    *len = write_u64_decimal(static_cast<uint64_t>(v), scratch);
+    *len = write_u64_decimal(static_cast<uint64_t>(v), room);
   }
   return kDumpOk;
 }
 
-// The text of a key that is not an enum member: a view of the UTF-8 form of
-// a str or str subclass, or of the text written at `scratch` for the others.
-DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* scratch, Utf8View* view) noexcept {
+// The text of a key that is not an enum member: borrowed from a str or str
+// subclass (which becomes the owner), or written into the room.
+DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* text) noexcept {
   const TypeRegistry& r = REGISTRY;
   const OptionSet opts = state::options(key_state);
   PyTypeObject* type = Py_TYPE(key);
   size_t len = 0;
-  auto fixed = [&](const char* text, size_t n) noexcept {
-    std::memcpy(scratch, text, n);
+  auto fixed = [&](const char* t, size_t n) noexcept {
+    std::memcpy(room, t, n);
     len = n;
   };
-  if (type == r.str_type) {
-    if (!unicode_utf8_view(key, view)) return make_dump_error(DumpErrorKind::InvalidStr);
+  auto borrowed = [&](Utf8View view) noexcept {
+    *text = {view.data, view.size, Owned::borrow(key)};
     return kDumpOk;
+  };
+  if (type == r.str_type) {
+    Utf8View view;
+    if (!unicode_utf8_view(key, &view)) return make_dump_error(DumpErrorKind::InvalidStr);
+    return borrowed(view);
   } else if (type == r.int_type) {
-    QUIBEX_TRY(int_key_text(key, scratch, &len));
+    QUIBEX_TRY(int_key_text(key, room, &len));
   } else if (type == r.bool_type) {
     if (key == r.true_) fixed("true", 4);
     else fixed("false", 5);
@@ -81,96 +86,100 @@ DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* scratch, Utf8Vie
     fixed("null", 4);
   } else if (type == r.float_type) {
     const double v = PyFloat_AS_DOUBLE(key);
-    if (std::isfinite(v)) len = static_cast<size_t>(write_f64_shortest(scratch, v) - scratch);
+    if (std::isfinite(v)) len = static_cast<size_t>(write_f64_shortest(room, v) - room);
     else fixed("null", 4);
   } else if (type == r.list_type || type == r.dict_type) {
     return make_dump_error(DumpErrorKind::DictKeyInvalidType);
   } else if (type == r.datetime_type) {
-    QUIBEX_TRY(write_datetime_text(key, opts, scratch, &len));
+    QUIBEX_TRY(write_datetime_text(key, opts, room, &len));
   } else {
     switch (classify(type, key_state)) {
       case ValueKind::Int:
-        QUIBEX_TRY(int_key_text(key, scratch, &len));
+        QUIBEX_TRY(int_key_text(key, room, &len));
         break;
       case ValueKind::Date:
-        len = write_date_text(key, scratch);
+        len = write_date_text(key, room);
         break;
       case ValueKind::Time:
-        QUIBEX_TRY(write_time_text(key, opts, scratch, &len));
+        QUIBEX_TRY(write_time_text(key, opts, room, &len));
         break;
       case ValueKind::Uuid:
-        QUIBEX_TRY(write_uuid_text(key, scratch));
+        QUIBEX_TRY(write_uuid_text(key, room));
         len = kUuidTextLen;
         break;
       case ValueKind::Str: {
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
         if (utf8 == nullptr) return make_dump_error(DumpErrorKind::InvalidStr);
-        *view = {reinterpret_cast<const uint8_t*>(utf8), static_cast<size_t>(size)};
-        return kDumpOk;
+        return borrowed({reinterpret_cast<const uint8_t*>(utf8), static_cast<size_t>(size)});
       }
       default:
         return make_dump_error(DumpErrorKind::DictKeyInvalidType);
     }
   }
-  *view = {scratch, len};
+  *text = {room, len, Owned()};
   return kDumpOk;
 }
 
-// One member of a non-string-key dict: its converted key and its value
-// (owned: converting later keys, and writing values, may run Python code
-// that changes the dict).
-struct Member {
-  KeyText text;
-  PyObject* value;
-};
-
-// The member array and, after it in the same block, the pair array built
-// over it for the write.
+// The converted members of one dict: the pair array that is sorted and
+// written, and for each member the object its key text is borrowed from
+// (null for a text in the room area). Every value and owner holds a
+// reference: converting later keys and writing values run Python code that
+// may change the dict and drop the others' last references. The room area,
+// made when the first key needs it, has kKeyTextRoom bytes for every member,
+// so it never moves; texts are packed in it.
 class Members {
  public:
   explicit Members(size_t capacity) noexcept
-      : members_(static_cast<Member*>(alloc_or_abort(capacity * (sizeof(Member) + sizeof(KeyValuePair))))),
-        pairs_(reinterpret_cast<KeyValuePair*>(members_ + capacity)) {}
+      : pairs_(static_cast<KeyValuePair*>(alloc_or_abort(capacity * (sizeof(KeyValuePair) + sizeof(PyObject*))))),
+        owners_(reinterpret_cast<PyObject**>(pairs_ + capacity)),
+        capacity_(capacity) {}
   Members(const Members&) = delete;
   Members& operator=(const Members&) = delete;
   ~Members() {
     for (size_t i = 0; i < size_; ++i) {
-      release_text(members_[i].text);
-      Py_DECREF(members_[i].value);
+      Py_DECREF(pairs_[i].value);
+      Py_XDECREF(owners_[i]);
     }
-    PyMem_Free(members_);
+    PyMem_Free(pairs_);
+    PyMem_Free(rooms_);
   }
 
-  // Takes over the text and the reference to the value.
-  void append(KeyText text, PyObject* value) noexcept { members_[size_++] = {text, value}; }
-
-  KeyValuePair* pairs() noexcept {
-    for (size_t i = 0; i < size_; ++i) pairs_[i] = {members_[i].text.bytes, members_[i].text.len, members_[i].value};
-    return pairs_;
+  // kKeyTextRoom writable bytes for the next member's text.
+  uint8_t* room() noexcept {
+    if (rooms_ == nullptr) rooms_ = static_cast<uint8_t*>(alloc_or_abort(capacity_ * kKeyTextRoom));
+    return rooms_ + rooms_used_;
   }
+
+  // Takes over the text's owner and the reference to the value.
+  void append(KeyText text, PyObject* value) noexcept {
+    if (!text.owner) rooms_used_ += text.len;  // the text was written at room()
+    owners_[size_] = text.owner.release();
+    pairs_[size_++] = {text.bytes, text.len, value};
+  }
+
+  KeyValuePair* pairs() noexcept { return pairs_; }
   size_t size() const noexcept { return size_; }
 
  private:
-  Member* members_;
   KeyValuePair* pairs_;
+  PyObject** owners_;
+  size_t capacity_;
   size_t size_ = 0;
+  uint8_t* rooms_ = nullptr;
+  size_t rooms_used_ = 0;
 };
 
 }  // namespace
 
-DumpResult key_to_text(PyObject* key, uint32_t key_state, KeyText* text) noexcept {
+DumpResult key_to_text(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* text) noexcept {
   if (Py_TYPE(Py_TYPE(key)) == REGISTRY.enum_meta && classify(Py_TYPE(key), key_state) == ValueKind::Enum) {
     // An enum member converts as its value, which is no longer a member.
     Owned value;
     QUIBEX_TRY(enum_final_value(key, key_state, DumpErrorKind::DictKeyInvalidType, &value));
-    return key_to_text(value.get(), key_state, text);
+    return key_view(value.get(), key_state, room, text);
   }
-  uint8_t scratch[kScratchLen];
-  Utf8View view{};
-  QUIBEX_TRY(key_view(key, key_state, scratch, &view));
-  *text = copy_text(view.data, view.size);
-  return kDumpOk;
+  return key_view(key, key_state, room, text);
 }
 
 template <class L>
@@ -181,13 +190,19 @@ DumpResult write_dict_non_str(const SerializerFrame& frame, L& layout) noexcept 
   Members members(static_cast<size_t>(walk.remaining()));
   PyObject *key, *value;
   while (walk.next(&key, &value)) {
-    // Converting a key may run Python code (time zones, `value`, `int`)
-    // that changes the dict.
-    Owned held_key = Owned::borrow(key);
+    // Held from here: converting a key may run Python code (time zones,
+    // `value`, `int`) that changes the dict.
     Owned held_value = Owned::borrow(value);
     KeyText text;
-    QUIBEX_TRY(key_to_text(key, key_state, &text));
-    members.append(text, held_value.release());
+    if (Py_TYPE(key) == REGISTRY.str_type) {
+      Utf8View view;
+      if (!unicode_utf8_view(key, &view)) return make_dump_error(DumpErrorKind::InvalidStr);
+      text = {view.data, view.size, Owned::borrow(key)};
+    } else {
+      Owned held_key = Owned::borrow(key);
+      QUIBEX_TRY(key_to_text(key, key_state, members.room(), &text));
+    }
+    members.append(std::move(text), held_value.release());
   }
   KeyValuePair* pairs = members.pairs();
   if (state::options(frame.state) & OPT_SORT_KEYS) sort_pairs(pairs, members.size());

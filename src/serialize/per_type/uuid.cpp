@@ -1,34 +1,74 @@
 #include "serialize/per_type/uuid.h"
 
+#include "serialize/per_type/attribute.h"
 #include "serialize/per_type/datetime.h"
 #include "support.h"
 #include "typeref/registry.h"
 
+#include <emmintrin.h>
+
+#include <cstring>
+
 namespace quibex {
+namespace {
+
+// The value of an int in 0 .. 2^128 - 1 as two 64-bit halves; false when
+// it is negative or wider. Read from the int's digits.
+bool read_u128(PyObject* value, uint64_t* hi, uint64_t* lo) noexcept {
+  const ffi::LongDigits d = ffi::long_digits(value);
+  // Four 30-bit digits hold 120 bits; a fifth may add at most 8 more.
+  if (d.negative || d.count > 5 || (d.count == 5 && (d.digits[4] >> 8) != 0)) return false;
+  unsigned __int128 v = 0;
+  for (size_t i = d.count; i-- > 0;) v = (v << PyLong_SHIFT) | d.digits[i];
+  *hi = static_cast<uint64_t>(v >> 64);
+  *lo = static_cast<uint64_t>(v);
+  return true;
+}
+
+// The 16 lowercase hexadecimal digits of v, most significant first: each
+// nibble plus '0', plus the gap from '9' + 1 to 'a' where it is above 9.
+__m128i hex16(uint64_t v) noexcept {
+  const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(__builtin_bswap64(v)));
+  const __m128i mask = _mm_set1_epi8(0x0F);
+  const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
+  const __m128i low = _mm_and_si128(bytes, mask);
+  const __m128i nibbles = _mm_unpacklo_epi8(high, low);
+  const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '9' - 1));
+  return _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
+}
+
+}  // namespace
 
 DumpResult write_uuid_text(PyObject* uuid, uint8_t* text) noexcept {
-  unsigned char bytes[16];  // most significant first
+  uint64_t hi = 0, lo = 0;
   {
     // Reading the attribute may run Python code (a patched class).
     Owned hold = Owned::borrow(uuid);
-    Owned value = Owned::steal(PyObject_GetAttr(uuid, REGISTRY.int_name));
-    if (!value || !PyLong_Check(value.get()) || ffi::long_as_unsigned_be_bytes(value.get(), bytes, 16) < 0)
+    Owned value = Owned::steal(get_attribute(uuid, REGISTRY.int_name));
+    if (!value || !PyLong_Check(value.get()) || !read_u128(value.get(), &hi, &lo))
       return make_dump_error(DumpErrorKind::UnsupportedType, uuid);
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  uint8_t* p = text;
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) *p++ = '-';
-    *p++ = static_cast<uint8_t>(kHex[bytes[i] >> 4]);
-    *p++ = static_cast<uint8_t>(kHex[bytes[i] & 0xF]);
-  }
+  uint8_t digits[32];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(digits), hex16(hi));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(digits + 16), hex16(lo));
+  // 8-4-4-4-12 groups.
+  std::memcpy(text, digits, 8);
+  text[8] = '-';
+  std::memcpy(text + 9, digits + 8, 4);
+  text[13] = '-';
+  std::memcpy(text + 14, digits + 12, 4);
+  text[18] = '-';
+  std::memcpy(text + 19, digits + 16, 4);
+  text[23] = '-';
+  std::memcpy(text + 24, digits + 20, 12);
   return kDumpOk;
 }
 
 DumpResult write_uuid(OutputBuffer& out, PyObject* uuid) noexcept {
-  uint8_t text[kUuidTextLen];
-  QUIBEX_TRY(write_uuid_text(uuid, text));
-  return write_quoted_text(out, text, kUuidTextLen);
+  return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept {
+    *len = kUuidTextLen;
+    return write_uuid_text(uuid, text);
+  });
 }
 
 }  // namespace quibex
