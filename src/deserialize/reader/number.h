@@ -21,4 +21,9 @@ struct NumberError {
 const uint8_t* read_number(const uint8_t* p, const uint8_t* readable_end, DocValue* v,
                            NumberError* error) noexcept;
 
+// The same by the rules in full, for any digit count and exponent and every
+// error; read_number takes it for all but the common shapes of numbers.
+const uint8_t* read_number_general(const uint8_t* p, const uint8_t* readable_end, DocValue* v,
+                                   NumberError* error) noexcept;
+
 }  // namespace quibex
