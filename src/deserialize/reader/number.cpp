@@ -303,8 +303,11 @@ inline DigitRun digit_run8(const uint8_t* p) noexcept {
 
 }  // namespace
 
+// Value of the digit c, or a value above 9 when c is not a digit.
+inline uint64_t digit_value(uint8_t c) noexcept { return static_cast<uint8_t>(c - '0'); }
+
 // The common shapes take a short path: at most 19 digits in all, an exponent
-// of at most three digits, text far enough from the end for eight-byte reads,
+// of at most four digits, text far enough from the end for eight-byte reads,
 // and a value the 128-bit product decides. Everything else, errors
 // included, is read again from the start by the general path.
 const uint8_t* read_number(const uint8_t* p, const uint8_t* readable_end, DocValue* v,
@@ -312,37 +315,21 @@ const uint8_t* read_number(const uint8_t* p, const uint8_t* readable_end, DocVal
   const uint8_t* const start = p;
   const bool negative = *p == '-';
   p += negative;
-  if (readable_end - p < 24) return read_number_general(start, readable_end, v, error);
-  uint64_t w;
-  unsigned digits;  // digits in w, leading zeros included
-  if (*p == '0') {
-    ++p;
-    if (is_digit(*p)) return read_number_general(start, readable_end, v, error);
-    w = 0;
-    digits = 1;
-  } else {
-    // Up to 19 integer digits in three runs of at most eight.
-    DigitRun run = digit_run8(p);
-    if (run.count == 0) return read_number_general(start, readable_end, v, error);
-    w = run.value;
-    digits = run.count;
-    p += run.count;
-    if (run.count == 8) {
-      run = digit_run8(p);
-      w = w * kPow10U64[run.count] + run.value;
-      digits += run.count;
-      p += run.count;
-      if (run.count == 8) {
-        run = digit_run8(p);
-        if (run.count > 3) return read_number_general(start, readable_end, v, error);
-        w = w * kPow10U64[run.count] + run.value;
-        digits += run.count;
-        p += run.count;
-      }
-    }
+  const uint8_t* const int_begin = p;
+  uint64_t w = digit_value(*p);
+  if (w > 9) return read_number_general(start, readable_end, v, error);
+  ++p;
+  if (w != 0) {
+    // Integer digits one by one: most are short. More than 19 wrap w and
+    // are caught below.
+    for (uint64_t d; (d = digit_value(*p)) <= 9; ++p) w = w * 10 + d;
+  } else if (digit_value(*p) <= 9) {
+    return read_number_general(start, readable_end, v, error);  // a leading zero
   }
+  const auto int_digits = static_cast<unsigned>(p - int_begin);
   const uint8_t next = kDigitClass[*p] & (kDigitDot | kDigitExp);
-  if (next == 0) {  // an integer of at most 19 digits
+  if (next == 0) {
+    if (int_digits > 19) return read_number_general(start, readable_end, v, error);
     if (!negative) {
       set_unsigned(v, w);
     } else if (w <= kPow2_63) {
@@ -355,31 +342,39 @@ const uint8_t* read_number(const uint8_t* p, const uint8_t* readable_end, DocVal
 
   int e10 = 0;
   if (next == kDigitDot) {
-    // Fraction digits, as long as all digits stay within 19.
+    // Fraction digits eight at a time, then the rest of a run of eight.
     const uint8_t* const frac_begin = ++p;
     for (;;) {
       if (readable_end - p < 8) return read_number_general(start, readable_end, v, error);
-      const DigitRun run = digit_run8(p);
-      if (digits + run.count > 19) return read_number_general(start, readable_end, v, error);
-      w = w * kPow10U64[run.count] + run.value;
-      digits += run.count;
-      p += run.count;
-      if (run.count < 8) break;
+      const uint64_t chunk = load64(p);
+      if (!all_digits8(chunk)) break;
+      w = w * 100000000 + parse_digits8(chunk);
+      p += 8;
     }
-    if (p == frac_begin) return read_number_general(start, readable_end, v, error);
-    e10 = -static_cast<int>(p - frac_begin);
+    const DigitRun run = digit_run8(p);
+    w = w * kPow10U64[run.count] + run.value;
+    p += run.count;
+    const auto frac_digits = static_cast<unsigned>(p - frac_begin);
+    if (frac_digits == 0 || int_digits + frac_digits > 19) {
+      return read_number_general(start, readable_end, v, error);
+    }
+    e10 = -static_cast<int>(frac_digits);
+  } else if (int_digits > 19) {
+    return read_number_general(start, readable_end, v, error);
   }
   if (kDigitClass[*p] & kDigitExp) {
     const uint8_t* q = p + 1;
     const bool exp_negative = *q == '-';
     q += (kDigitClass[*q] & (kDigitPlus | kDigitMinus)) != 0;
-    // One to three digits (the sentinels and the room checked above cover
-    // these reads); other exponents go the general way.
-    if (!is_digit(q[0]) || (is_digit(q[1]) && is_digit(q[2]) && is_digit(q[3]))) {
-      return read_number_general(start, readable_end, v, error);
+    // One to four digits (each read follows a digit, so none passes the
+    // sentinels); other exponents go the general way.
+    const uint8_t* const exp_begin = q;
+    int exponent = 0;
+    for (uint64_t d; (d = digit_value(*q)) <= 9; ++q) {
+      if (q - exp_begin == 4) return read_number_general(start, readable_end, v, error);
+      exponent = exponent * 10 + static_cast<int>(d);
     }
-    int exponent = q[0] - '0';
-    for (++q; is_digit(*q); ++q) exponent = exponent * 10 + (*q - '0');
+    if (q == exp_begin) return read_number_general(start, readable_end, v, error);
     e10 += exp_negative ? -exponent : exponent;
     p = q;
   }

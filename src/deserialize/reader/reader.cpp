@@ -44,7 +44,7 @@ inline bool is_space(uint8_t c) noexcept { return (kCharClass[c] & kCharSpace) !
 
 // Past a run of whitespace: spaces eight at a time (indentation), then byte
 // by byte; the zero sentinel ends the byte loop.
-inline uint8_t* skip_space_run(uint8_t* p, const uint8_t* copy_end) noexcept {
+[[gnu::noinline]] uint8_t* skip_space_run(uint8_t* p, const uint8_t* copy_end) noexcept {
   for (; copy_end - p >= 8; p += 8) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -60,7 +60,7 @@ inline uint8_t* skip_space_run(uint8_t* p, const uint8_t* copy_end) noexcept {
 
 // The first byte at or after p that is not whitespace. Compact text has none
 // and a single space (after ':' or ',') is common: both take no loop.
-inline uint8_t* skip_space(uint8_t* p, const uint8_t* copy_end) noexcept {
+[[gnu::always_inline]] inline uint8_t* skip_space(uint8_t* p, const uint8_t* copy_end) noexcept {
   if (!is_space(*p)) return p;
   if (!is_space(p[1])) return p + 1;
   return skip_space_run(p + 2, copy_end);
@@ -153,7 +153,7 @@ void release_records(DocReader& r) noexcept {
 
 // Reads the string, number or literal at p into *v; returns the pointer past
 // it, or null with *f filled.
-inline uint8_t* read_scalar(const DocReader& r, uint8_t* p, DocValue* v, Failure* f) noexcept {
+[[gnu::always_inline]] inline uint8_t* read_scalar(const DocReader& r, uint8_t* p, DocValue* v, Failure* f) noexcept {
   const uint8_t c = *p;
   if (c == '"') {
     StringError e;
