@@ -67,7 +67,7 @@ Frame frame_for(PyObject* container, const DocValue& record) noexcept {
 
 // New reference for a scalar or String record, or a new empty list or dict
 // sized for a container record; null with the exception set on failure.
-PyObject* make_value(const DocValue& v) noexcept {
+[[gnu::always_inline]] inline PyObject* make_value(const DocValue& v) noexcept {
   switch (v.tag & 0x1F) {  // kind and subkind
     case kTagNull:
       return ffi::immortal_ref(REGISTRY.none);
