@@ -84,7 +84,7 @@ PyObject* loads(PyObject*, PyObject* obj) {
   const size_t size = parse_buffer_size(text.len);
   void* buffer = PyMem_Malloc(size);
   if (buffer == nullptr) return fail({kNoBuffer, text.data, text.len, 0});
-  advise_huge_pages(buffer, size);
+  prepare_parse_buffer(buffer, size, text.len);
   ArenaAllocator arena{};
   arena_init(&arena, buffer, size);  // cannot fail: the block is at least 4096 bytes
 

@@ -12,13 +12,16 @@ constexpr size_t parse_buffer_size(size_t len) noexcept { return (((len >> 1) * 
 static_assert(parse_buffer_size(3) == 4096 && parse_buffer_size(1000) == 12288);
 static_assert(parse_buffer_size(4096) == 53248 && parse_buffer_size(1000000) == 12001280);
 
-// Asks the system to back the whole 2 MiB pages inside the block with huge
-// pages when it first touches them. A large block comes freshly mapped from
-// the system on every call (the C allocator maps blocks of tens of MiB
-// directly and unmaps them when freed), and the reader writes its copy of
-// the text and its records from the start of the block, so without the
-// advice every 4 KiB page it reaches costs a page fault. Does nothing where
-// the system has no such advice or the block holds no whole huge page.
-void advise_huge_pages(void* block, size_t size) noexcept;
+// Prepares the memory of a block about to hold the copy of `text_len` bytes
+// of text and the records read from it. A large block often comes freshly
+// mapped from the system (the C allocator maps blocks of tens of MiB
+// directly and unmaps them when freed), and the reader writes from the
+// start of the block, so every 4 KiB page it reaches would cost a page
+// fault. For such a fresh block, the whole 2 MiB pages inside it are advised
+// to be huge pages, and the small pages before the first of them are
+// faulted in at once, as far as the copy of the text reaches. Does nothing
+// for reused memory, for blocks that hold no whole huge page, or where the
+// system has no such advice.
+void prepare_parse_buffer(void* block, size_t size, size_t text_len) noexcept;
 
 }  // namespace quibex
