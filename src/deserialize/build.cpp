@@ -67,7 +67,7 @@ Frame frame_for(PyObject* container, const DocValue& record) noexcept {
 
 // New reference for a scalar or String record, or a new empty list or dict
 // sized for a container record; null with the exception set on failure.
-PyObject* make_value(const DocValue& v) noexcept {
+[[gnu::always_inline]] inline PyObject* make_value(const DocValue& v) noexcept {
   switch (v.tag & 0x1F) {  // kind and subkind
     case kTagNull:
       return ffi::immortal_ref(REGISTRY.none);
@@ -92,9 +92,9 @@ PyObject* make_value(const DocValue& v) noexcept {
 
 // The key str for a String record, with its hash stored: short keys from
 // KEY_MAP, longer ones built here. New reference or null.
-PyObject* make_key(const DocValue& k) noexcept {
+PyObject* make_key(KeySequence& keys, const DocValue& k) noexcept {
   const size_t n = k.count();
-  if (n <= kMaxCachedKeyLength) return key_lookup(k.payload.str, n);
+  if (n <= kMaxCachedKeyLength) return keys.lookup(k.payload.str, n);
   PyObject* key = build_str(k.payload.str, n);
   if (key != nullptr) store_str_hash(key);
   return key;
@@ -123,11 +123,11 @@ Fill fill_list(Frame& f, Frame& child) noexcept {
 // The same for the members of a dict: each key comes with its hash, so the
 // dict never hashes it. A repeated key keeps the first key object and takes
 // the last value.
-Fill fill_dict(Frame& f, Frame& child) noexcept {
+Fill fill_dict(Frame& f, Frame& child, KeySequence& keys) noexcept {
   while (f.next != f.end) {
     const DocValue& k = f.next[0];
     const DocValue& v = f.next[1];
-    Owned key = Owned::steal(make_key(k));
+    Owned key = Owned::steal(make_key(keys, k));
     if (!key) return Fill::Failed;
     Owned value = Owned::steal(make_value(v));
     if (!value) return Fill::Failed;
@@ -150,11 +150,12 @@ PyObject* build_document(const DocValue* root) noexcept {
   Owned result = Owned::steal(make_value(*root));
   if (!result || !root->is_container() || root->count() == 0) return result.release();
   FrameStack stack;
+  KeySequence keys;
   stack.set_root(frame_for(result.get(), *root));
   for (;;) {
     Frame& f = stack.top();
     Frame child;
-    const Fill step = PyList_CheckExact(f.container) ? fill_list(f, child) : fill_dict(f, child);
+    const Fill step = PyList_CheckExact(f.container) ? fill_list(f, child) : fill_dict(f, child, keys);
     if (step == Fill::Failed) return nullptr;  // releasing the root releases every part built
     if (step == Fill::Descend) {
       if (!stack.push(child)) return nullptr;

@@ -2,6 +2,7 @@
 
 #include "deserialize/build.h"
 #include "deserialize/error/load_error.h"
+#include "deserialize/parse_buffer.h"
 #include "deserialize/reader/arena.h"
 #include "deserialize/reader/reader.h"
 #include "deserialize/utf8.h"
@@ -64,13 +65,6 @@ PyObject* fail(const LoadError& error) noexcept {
   return nullptr;
 }
 
-// Bytes of the parse buffer for `len` bytes of text: about 12 per byte of
-// text and never less than 4096, room for the reader's copy of the text and
-// every record it can make from it.
-constexpr size_t parse_buffer_size(size_t len) noexcept { return (((len >> 1) * 24) + 4344) & ~size_t{4095}; }
-static_assert(parse_buffer_size(3) == 4096 && parse_buffer_size(1000) == 12288);
-static_assert(parse_buffer_size(4096) == 53248 && parse_buffer_size(1000000) == 12001280);
-
 }  // namespace
 }  // namespace quibex
 
@@ -90,6 +84,7 @@ PyObject* loads(PyObject*, PyObject* obj) {
   const size_t size = parse_buffer_size(text.len);
   void* buffer = PyMem_Malloc(size);
   if (buffer == nullptr) return fail({kNoBuffer, text.data, text.len, 0});
+  prepare_parse_buffer(buffer, size, text.len);
   ArenaAllocator arena{};
   arena_init(&arena, buffer, size);  // cannot fail: the block is at least 4096 bytes
 

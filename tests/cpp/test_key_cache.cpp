@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace quibex {
 namespace {
@@ -108,6 +109,38 @@ TEST_F(KeyCache, EvictedKeysStayValid) {
   expect_key(b.get(), rival);
   expect_key(a_again.get(), first);
   EXPECT_EQ((*KEY_MAP)[slot].str, a_again.get());
+}
+
+// A key sequence finds exactly what key_lookup finds, whether its guess of
+// the next key is right (records of one shape), wrong (keys in another
+// order) or stale (the guessed key was evicted from its slot meanwhile).
+TEST_F(KeyCache, SequenceFindsWhatLookupFinds) {
+  const std::string first = "seq-0";
+  const size_t slot = key_slot_index(key_hash(bytes_of(first), first.size()));
+  std::string rival;
+  for (int i = 1; rival.empty(); ++i) {
+    const std::string candidate = "seq-" + std::to_string(i);
+    if (key_slot_index(key_hash(bytes_of(candidate), candidate.size())) == slot) rival = candidate;
+  }
+  const std::vector<std::string> records[] = {
+      {"id", first, "caf\xC3\xA9", ""},  // a record
+      {"id", first, "caf\xC3\xA9", ""},  // the same shape again: every guess right
+      {first, "id", "", "caf\xC3\xA9"},  // another order: guesses wrong
+      {"id", first},                       // first follows "id" again
+      {"x", rival},                        // the rival evicts the first key
+      {"id", first, "caf\xC3\xA9", ""},  // the guess after "id" is stale
+  };
+  KeySequence keys;
+  std::vector<Owned> found;  // kept, so that an evicted key stays a live object
+  for (const auto& record : records) {
+    for (const std::string& k : record) {
+      SCOPED_TRACE(k);
+      found.push_back(Owned::steal(keys.lookup(bytes_of(k), k.size())));
+      expect_key(found.back().get(), k);
+      EXPECT_EQ(found.back().get(), lookup(k).get());
+    }
+  }
+  EXPECT_EQ((*KEY_MAP)[slot].str, lookup(first).get());
 }
 
 }  // namespace

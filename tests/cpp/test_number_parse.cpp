@@ -28,14 +28,17 @@ struct Result {
   size_t end;       // offset past the number
 };
 
-// Reads the number at the start of `text`, which is followed by zero bytes
-// as in the reader's working copy.
-Result parse(std::string_view text) {
+using NumberReader = const uint8_t* (*)(const uint8_t*, const uint8_t*, DocValue*, NumberError*);
+
+// Reads the number at the start of `text`, followed by `tail` and then zero
+// bytes as in the reader's working copy.
+Result parse_with_tail(NumberReader read, std::string_view text, std::string_view tail) {
   std::vector<uint8_t> buf(text.begin(), text.end());
-  buf.resize(text.size() + 4, 0);
+  buf.insert(buf.end(), tail.begin(), tail.end());
+  buf.resize(buf.size() + 4, 0);
   Result r{};
   NumberError e{};
-  const uint8_t* end = read_number(buf.data(), buf.data() + buf.size(), &r.v, &e);
+  const uint8_t* end = read(buf.data(), buf.data() + buf.size(), &r.v, &e);
   r.ok = end != nullptr;
   if (r.ok) {
     r.end = static_cast<size_t>(end - buf.data());
@@ -44,6 +47,26 @@ Result parse(std::string_view text) {
     r.error_at = static_cast<size_t>(e.at - buf.data());
   }
   return r;
+}
+
+// Reads the number at the start of `text` with the general reader, and with
+// read_number at the end of a document and followed by more text (where
+// common numbers take a short path); all three must agree.
+Result parse(std::string_view text) {
+  const Result general = parse_with_tail(read_number_general, text, "");
+  for (std::string_view tail : {"", "]                                "}) {
+    const Result inner = parse_with_tail(read_number, text, tail);
+    EXPECT_EQ(general.ok, inner.ok) << text;
+    EXPECT_EQ(general.v.tag, inner.v.tag) << text;
+    if (general.ok && inner.ok) {
+      EXPECT_EQ(general.v.payload.u, inner.v.payload.u) << text;
+      EXPECT_EQ(general.end, inner.end) << text;
+    } else {
+      EXPECT_EQ(general.message, inner.message) << text;
+      EXPECT_EQ(general.error_at, inner.error_at) << text;
+    }
+  }
+  return general;
 }
 
 uint64_t bits_of(double d) { return std::bit_cast<uint64_t>(d); }
@@ -291,6 +314,41 @@ TEST(NumberParse, RandomDecimalsAgainstStrtod) {
   std::mt19937_64 rng(987654321);
   const int rounds = exhaustive() ? 20000000 : 1000000;
   for (int i = 0; i < rounds; ++i) expect_matches_strtod(random_decimal(rng));
+}
+
+// Every count of integer and fraction digits around the short path's limits
+// (eight-digit runs, 19 digits in all, three exponent digits), with random
+// digits, signs and exponents.
+TEST(NumberParse, DigitLayoutsAgainstStrtod) {
+  std::mt19937_64 rng(2024);
+  auto digits = [&rng](int n, bool lead) {
+    std::string d;
+    for (int i = 0; i < n; ++i) d += static_cast<char>('0' + rng() % 10);
+    if (lead && n > 1 && d[0] == '0') d[0] = static_cast<char>('1' + rng() % 9);
+    return d;
+  };
+  const char* exponents[] = {"", "e5", "E-7", "e+22", "e-23", "e123", "e-300", "e-330", "e308", "e1234", "e-0001", "e+00300"};
+  for (int int_digits = 1; int_digits <= 22; ++int_digits) {
+    for (int frac_digits = -1; frac_digits <= 22; ++frac_digits) {  // -1: no fraction
+      for (const char* exponent : exponents) {
+        for (int k = 0; k < 3; ++k) {
+          std::string text = rng() % 2 ? "-" : "";
+          text += digits(int_digits, true);
+          if (frac_digits >= 0) {
+            text += '.';
+            text += digits(frac_digits, false);
+          }
+          text += exponent;
+          const Result r = parse(text);
+          if (frac_digits > 0 || (*exponent != '\0' && frac_digits < 0)) {
+            expect_matches_strtod(text);
+          } else if (frac_digits == 0) {
+            EXPECT_FALSE(r.ok) << text;
+          }
+        }
+      }
+    }
+  }
 }
 
 // Shortest and 17-digit texts of random doubles, and one digit more or less.

@@ -1,8 +1,6 @@
 #include "deserialize/reader/number.h"
 
 #include "deserialize/reader/big_decimal.h"
-#include "deserialize/reader/char_class.h"
-#include "deserialize/reader/pow5_table.h"
 
 #include <algorithm>
 #include <bit>
@@ -11,12 +9,7 @@
 namespace quibex {
 namespace {
 
-// Indexed by k: 10^k, exact in binary64.
-constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-constexpr uint64_t kInfBits = 0x7FF0000000000000u;
+using namespace number_parts;
 
 // Eisel–Lemire: rounds w × 10^q (w > 0, kPow5MinQ <= q <= kPow5MaxQ) to the
 // bits of a binary64 (kInfBits on overflow) using a 128-bit product. Returns
@@ -85,49 +78,10 @@ double decimal_to_double(uint64_t w, int e10, bool truncated, const DecimalText&
   return std::bit_cast<double>(bits);
 }
 
-constexpr uint64_t kPow2_63 = uint64_t{1} << 63;
-
-inline uint64_t load64(const uint8_t* p) noexcept {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-// Whether the eight bytes of v (first byte lowest) are all ASCII digits: a
-// digit has high nibble 3, and so has it plus 6.
-inline bool all_digits8(uint64_t v) noexcept {
-  constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
-  return ((v & kHigh) | (((v + 0x0606060606060606u) & kHigh) >> 4)) == 0x3333333333333333u;
-}
-
-// The value of eight ASCII digits (first byte lowest, most significant),
-// combined in pairs, then fours, then the whole, by multiplications.
-inline uint32_t parse_digits8(uint64_t v) noexcept {
-  v -= 0x3030303030303030u;
-  v = v * 10 + (v >> 8);  // each even byte: the two-digit value of its pair
-  v = (((v & 0x000000FF000000FFu) * (100 + (uint64_t{1000000} << 32))) +
-       (((v >> 16) & 0x000000FF000000FFu) * (1 + (uint64_t{10000} << 32)))) >>
-      32;
-  return static_cast<uint32_t>(v);
-}
-
-void set_unsigned(DocValue* v, uint64_t u) noexcept {
-  v->tag = kTagUnsigned;
-  v->payload.u = u;
-}
-void set_signed_negated(DocValue* v, uint64_t magnitude) noexcept {  // magnitude <= 2^63
-  v->tag = kTagSigned;
-  v->payload.i = static_cast<int64_t>(0 - magnitude);
-}
-void set_real(DocValue* v, double d) noexcept {
-  v->tag = kTagReal;
-  v->payload.f = d;
-}
-
 }  // namespace
 
-const uint8_t* read_number(const uint8_t* p, const uint8_t* readable_end, DocValue* v,
-                           NumberError* error) noexcept {
+[[gnu::noinline]] const uint8_t* read_number_general(const uint8_t* p, const uint8_t* readable_end,
+                                                     DocValue* v, NumberError* error) noexcept {
   const uint8_t* const start = p;
   const bool negative = *p == '-';
   p += negative;

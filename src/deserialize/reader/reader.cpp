@@ -44,7 +44,7 @@ inline bool is_space(uint8_t c) noexcept { return (kCharClass[c] & kCharSpace) !
 
 // Past a run of whitespace: spaces eight at a time (indentation), then byte
 // by byte; the zero sentinel ends the byte loop.
-inline uint8_t* skip_space_run(uint8_t* p, const uint8_t* copy_end) noexcept {
+[[gnu::noinline]] uint8_t* skip_space_run(uint8_t* p, const uint8_t* copy_end) noexcept {
   for (; copy_end - p >= 8; p += 8) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -60,7 +60,7 @@ inline uint8_t* skip_space_run(uint8_t* p, const uint8_t* copy_end) noexcept {
 
 // The first byte at or after p that is not whitespace. Compact text has none
 // and a single space (after ':' or ',') is common: both take no loop.
-inline uint8_t* skip_space(uint8_t* p, const uint8_t* copy_end) noexcept {
+[[gnu::always_inline]] inline uint8_t* skip_space(uint8_t* p, const uint8_t* copy_end) noexcept {
   if (!is_space(*p)) return p;
   if (!is_space(p[1])) return p + 1;
   return skip_space_run(p + 2, copy_end);
@@ -151,9 +151,21 @@ void release_records(DocReader& r) noexcept {
   return true;
 }
 
+// grow_records for the reader's working pointers into the record array:
+// rebases them when the array moves. False on exhaustion.
+[[gnu::noinline]] bool grow_records_at(DocReader& r, DocValue*& val, DocValue*& ctn, DocValue*& limit) noexcept {
+  const ptrdiff_t val_at = val - r.records;
+  const ptrdiff_t ctn_at = ctn - r.records;
+  if (!grow_records(r)) return false;
+  val = r.records + val_at;
+  ctn = r.records + ctn_at;
+  limit = r.records + r.capacity - 2;
+  return true;
+}
+
 // Reads the string, number or literal at p into *v; returns the pointer past
 // it, or null with *f filled.
-inline uint8_t* read_scalar(const DocReader& r, uint8_t* p, DocValue* v, Failure* f) noexcept {
+[[gnu::always_inline]] inline uint8_t* read_scalar(const DocReader& r, uint8_t* p, DocValue* v, Failure* f) noexcept {
   const uint8_t c = *p;
   if (c == '"') {
     StringError e;
@@ -260,16 +272,10 @@ DocHeader* read_container(DocReader& r, uint8_t* cur, ReadError* error) noexcept
   Failure f;
 
   // Makes sure a record can be written at val (rebasing the pointers when the
-  // record array moves); yields false on exhaustion.
+  // record array moves); yields false on exhaustion. The growth itself is
+  // out of line: the test is all that runs per record.
   auto reserve = [&r, &val, &limit, &ctn]() noexcept {
-    if (val < limit) [[likely]] return true;
-    const ptrdiff_t val_at = val - r.records;
-    const ptrdiff_t ctn_at = ctn - r.records;
-    if (!grow_records(r)) return false;
-    val = r.records + val_at;
-    ctn = r.records + ctn_at;
-    limit = r.records + r.capacity - 2;
-    return true;
+    return val < limit || grow_records_at(r, val, ctn, limit);
   };
 
   ctn->tag = *cur == '[' ? kTagArray : kTagObject;
