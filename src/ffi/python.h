@@ -150,23 +150,6 @@ inline const void* dict_keys_table(PyObject* dict) noexcept {
 }
 inline Py_ssize_t dict_used(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_used; }
 
-// A tag that changes with every insertion, deletion or value store in the
-// dict. 3.11 to 3.13 keep it in ma_version_tag (deprecated, not yet removed,
-// from 3.12). Later versions keep none and this returns 0: the key table and
-// the entry count are then the only signs of change, and a deletion and an
-// insertion that cancel out in the same table go unseen.
-inline uint64_t dict_version(PyObject* dict) noexcept {
-#if PY_VERSION_HEX < 0x030E0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-#else
-  (void)dict;
-  return 0;
-#endif
-}
-
 // The entry array of a dict whose keys and values live in one combined
 // table, read in place: `keys` points at the key of entry 0, the value of
 // entry i is at keys[i * stride + 1], and entries whose value is null are

@@ -7,22 +7,24 @@ namespace quibex {
 
 // Yields the dict's entries in order, at most as many as it held at the
 // start. Holds a reference to the dict for the walk. Stops early when the
-// entries run out or at the first sign of change (another key table, entry
-// count or version: positions in a changed table mean nothing), so no entry
-// is yielded twice and no removed one is read. Keys and values are borrowed
-// from the dict: a caller that runs Python code before it is done with them
-// holds them itself.
+// entries run out, or when the key table is replaced or the entry count
+// changes (positions then mean nothing), so no entry is yielded twice and no
+// removed one is read. A value replaced in place is read afresh: such a
+// change does not cut the walk short. Keys and values are borrowed from the
+// dict: a caller that runs Python code before it is done with them holds
+// them itself.
 //
 // Entries of a combined table are read in place, as PyDict_Next would read
-// them; other dicts go through PyDict_Next. Either way the key table is the
-// one checked unchanged just before, which the held dict keeps alive.
+// them, up to the entries that existed at the start (an entry appended by a
+// delete-and-insert is never reached); other dicts go through PyDict_Next.
+// Either way the key table is the one checked unchanged just before, which
+// the held dict keeps alive.
 class DictWalk {
  public:
   explicit DictWalk(PyObject* dict) noexcept
       : hold_(Owned::borrow(dict)),
         table_(ffi::dict_keys_table(dict)),
         used_(ffi::dict_used(dict)),
-        version_(ffi::dict_version(dict)),
         remaining_(used_),
         entries_(ffi::dict_entries(dict)) {}
 
@@ -31,9 +33,7 @@ class DictWalk {
 
   [[gnu::always_inline]] bool next(PyObject** key, PyObject** value) noexcept {
     PyObject* dict = hold_.get();
-    if (remaining_ == 0 || ffi::dict_keys_table(dict) != table_ || ffi::dict_used(dict) != used_ ||
-        ffi::dict_version(dict) != version_)
-      return false;
+    if (remaining_ == 0 || ffi::dict_keys_table(dict) != table_ || ffi::dict_used(dict) != used_) return false;
     if (entries_.keys != nullptr) [[likely]] {
       for (; pos_ < entries_.count; ++pos_) {
         PyObject* const* entry = entries_.keys + static_cast<size_t>(pos_) * entries_.stride;
@@ -60,7 +60,6 @@ class DictWalk {
   Owned hold_;
   const void* table_;
   Py_ssize_t used_;
-  uint64_t version_;
   Py_ssize_t remaining_;
   ffi::DictEntries entries_;
   Py_ssize_t pos_ = 0;
