@@ -24,6 +24,13 @@ bool read_options(PyObject* option, OptionSet* opts) noexcept {
   return true;
 }
 
+// Whether a keyword name is `interned`: by identity first (the interpreter
+// interns the names of ordinary calls), else by value, so that names built at
+// run time (dumps(x, **options) with keys read from a file) still match.
+bool keyword_is(PyObject* name, PyObject* interned) noexcept {
+  return name == interned || (PyUnicode_CheckExact(name) && PyUnicode_Compare(name, interned) == 0);
+}
+
 // Unpacks (obj, default, option); false with the argument error raised.
 bool unpack_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** obj,
                       PyObject** default_, PyObject** option) noexcept {
@@ -43,13 +50,13 @@ bool unpack_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* name = PyTuple_GET_ITEM(kwnames, i);
     PyObject* value = args[n + i];
-    if (name == REGISTRY.default_name) {
+    if (keyword_is(name, REGISTRY.default_name)) {
       if (n >= 2) {
         raise_argument_error("dumps() got multiple values for argument: 'default'");
         return false;
       }
       *default_ = value;
-    } else if (name == REGISTRY.option_name) {
+    } else if (keyword_is(name, REGISTRY.option_name)) {
       if (n == 3) {
         raise_argument_error("dumps() got multiple values for argument: 'option'");
         return false;

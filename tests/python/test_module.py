@@ -187,6 +187,11 @@ def test_valid_arguments(kwargs):
     assert quibex.dumps(1, **kwargs).rstrip(b"\n") == b"1"
 
 
+def test_keyword_names_built_at_run_time():
+    options = {"".join(["opt", "ion"]): quibex.OPT_APPEND_NEWLINE, "".join(["def", "ault"]): lambda o: 7}
+    assert quibex.dumps(object(), **options) == b"7\n"
+
+
 def test_positional_default_and_option():
     assert quibex.dumps(object(), lambda o: 7, quibex.OPT_APPEND_NEWLINE) == b"7\n"
     assert quibex.dumps(object(), lambda o: 7, option=None) == b"7"
