@@ -6,9 +6,12 @@
 
 #include "ffi/python.h"
 
+#include <emmintrin.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace quibex {
 
@@ -67,14 +70,84 @@ Py_hash_t store_str_hash(PyObject* s) noexcept;
 // with MemoryError set.
 PyObject* key_lookup(const uint8_t* s, size_t n) noexcept;
 
+namespace key_cache_detail {
+
+[[gnu::always_inline]] inline uint64_t load_u64(const uint8_t* p) noexcept {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+[[gnu::always_inline]] inline uint32_t load_u32(const uint8_t* p) noexcept {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Whether the n <= 64 bytes at a and b are equal. Reads only bytes inside
+// both: wide compares overlap at the end instead of running past it.
+[[gnu::always_inline]] inline bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) noexcept {
+  if (n >= 16) {
+    unsigned equal = 0xFFFF;
+    for (size_t i = 0; i + 16 < n; i += 16) {
+      equal &= unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)),
+                                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)))));
+    }
+    equal &= unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + n - 16)),
+                                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + n - 16)))));
+    return equal == 0xFFFF;
+  }
+  if (n >= 8) return ((load_u64(a) ^ load_u64(b)) | (load_u64(a + n - 8) ^ load_u64(b + n - 8))) == 0;
+  if (n >= 4) return ((load_u32(a) ^ load_u32(b)) | (load_u32(a + n - 4) ^ load_u32(b + n - 4))) == 0;
+  // 0 to 3 bytes: the first, middle and last cover them all.
+  return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+
+// Whether the cached str holds exactly these UTF-8 bytes. Non-ASCII keys
+// get their UTF-8 form cached when they enter the map, so both reads are in
+// place.
+[[gnu::always_inline]] inline bool holds_bytes(PyObject* str, const uint8_t* s, size_t n) noexcept {
+  const uint8_t* utf8;
+  Py_ssize_t len;
+  if (PyUnicode_IS_COMPACT_ASCII(str)) {
+    utf8 = static_cast<const uint8_t*>(PyUnicode_DATA(str));
+    len = PyUnicode_GET_LENGTH(str);
+  } else {
+    utf8 = reinterpret_cast<const uint8_t*>(ffi::cached_utf8(str, &len));
+  }
+  return size_t(len) == n && same_bytes(utf8, s, n);
+}
+
+}  // namespace key_cache_detail
+
+// The slot of the cached key that last followed some key at some depth of a
+// document: records repeat their keys in the same order, so the key after a
+// given one at a given depth is most often the one that followed it before.
+// Indexed by the preceding key's hash mixed with the depth. An entry is
+// only a guess: the slot it names may hold another key by now.
+extern std::array<uint16_t, 4096> KEY_FOLLOWERS;
+
 // The keys of one document in order: each lookup gives what key_lookup gives,
-// faster when the key is the one that followed the previous key before.
+// faster when the key is the one that followed the previous key at the same
+// depth (that of the dict holding the key) before.
 class KeySequence {
  public:
-  PyObject* lookup(const uint8_t* s, size_t n) noexcept;
+  // A guessed slot that holds a str with the same bytes as the key is
+  // exactly what key_lookup finds: the slot of those bytes' hash, holding
+  // that str. Only the hashing is skipped.
+  [[gnu::always_inline]] PyObject* lookup(const uint8_t* s, size_t n, size_t depth) noexcept {
+    uint16_t& follower = KEY_FOLLOWERS[(previous_hash_ ^ (depth * 0x9E3779B1u)) & (KEY_FOLLOWERS.size() - 1)];
+    KeyMapSlot& slot = (*KEY_MAP)[follower];
+    PyObject* str = slot.str;
+    if (str == nullptr || !key_cache_detail::holds_bytes(str, s, n)) [[unlikely]] return lookup_missed(s, n, follower);
+    previous_hash_ = slot.key_hash;
+    return Py_NewRef(str);
+  }
 
  private:
-  PyObject* previous_ = nullptr;  // the last key found (only its address is used)
+  // The full lookup, which also teaches `follower` the key's slot.
+  PyObject* lookup_missed(const uint8_t* s, size_t n, uint16_t& follower) noexcept;
+
+  uint64_t previous_hash_ = 0;  // the key hash of the last key found
 };
 
 }  // namespace quibex

@@ -135,7 +135,7 @@ TEST_F(KeyCache, SequenceFindsWhatLookupFinds) {
   for (const auto& record : records) {
     for (const std::string& k : record) {
       SCOPED_TRACE(k);
-      found.push_back(Owned::steal(keys.lookup(bytes_of(k), k.size())));
+      found.push_back(Owned::steal(keys.lookup(bytes_of(k), k.size(), 1)));
       expect_key(found.back().get(), k);
       EXPECT_EQ(found.back().get(), lookup(k).get());
     }

@@ -231,7 +231,10 @@ def test_dense_text_after_an_indented_start_fits_the_buffer(head, item):
 
 def test_allocation_failure_while_building_raises_memory_error():
     _testcapi = pytest.importorskip("_testcapi")
-    doc = json.dumps([{"id": i, "name": f"n{i}", "tags": ["x" * 70, 1.5, 2**40], "long key " * 10: None}
+    # Lists and dicts both with and without containers inside (filled by
+    # different paths of the builder).
+    doc = json.dumps([{"id": i, "name": f"n{i}", "tags": ["x" * 70, 1.5, 2**40], "long key " * 10: None,
+                       "flat": {"f": 2.5, "s": "y" * 70, "long key " * 9: None}, "empties": [[], {}]}
                       for i in range(20)]).encode()
     want = json.loads(doc)
 
