@@ -62,18 +62,15 @@ const uint8_t* read_number_general(const uint8_t* p, const uint8_t* readable_end
 
   int e10 = 0;
   if (next == kDigitDot) {
-    // Fraction digits eight at a time, then the rest of a run of eight.
+    // Fraction digits in runs of up to eight, as long as runs are full.
     const uint8_t* const frac_begin = ++p;
     for (;;) {
       if (readable_end - p < 8) return read_number_general(start, readable_end, v, error);
-      const uint64_t chunk = load64(p);
-      if (!all_digits8(chunk)) break;
-      w = w * 100000000 + parse_digits8(chunk);
-      p += 8;
+      const DigitRun run = digit_run8(p);
+      w = w * kPow10U64[run.count] + run.value;
+      p += run.count;
+      if (run.count < 8) break;
     }
-    const DigitRun run = digit_run8(p);
-    w = w * kPow10U64[run.count] + run.value;
-    p += run.count;
     const auto frac_digits = static_cast<unsigned>(p - frac_begin);
     if (frac_digits == 0 || int_digits + frac_digits > 19) {
       return read_number_general(start, readable_end, v, error);
