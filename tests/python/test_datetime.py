@@ -386,6 +386,14 @@ def test_time_zone_that_drops_the_datetime():
     d[dt(2024, 1, 1, tzinfo=Clearing(d))] = [1]
     d["x"] = 2
     assert quibex.dumps(d, option=quibex.OPT_NON_STR_KEYS) == b'{"2024-01-01T00:00:00+01:00":[1]}'
+    # Members collected before the key that empties the dict are still written.
+    d = {"".join(["a", "b"]): [2]}
+    zone = Clearing(d)
+    zone.utcoffset = lambda value: timedelta(hours=1)   # while the key is hashed
+    d[dt(2024, 1, 1, tzinfo=zone)] = [1]
+    del zone.utcoffset
+    assert quibex.dumps(d, option=quibex.OPT_NON_STR_KEYS) == b'{"ab":[2],"2024-01-01T00:00:00+01:00":[1]}'
+    assert d == {}
 
 
 # --- UUID ---------------------------------------------------------------------
