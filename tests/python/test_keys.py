@@ -270,15 +270,16 @@ def test_passthrough_subclass_never_applies_to_keys(key):
 @pytest.mark.parametrize("option", [0, SORT])
 def test_key_errors(key, message, cause, option, refcount):
     calls = []
-    value = {"first": 1, key: 2, "last": object()}
-    before = refcount(key)
+    first, last = object(), object()
+    value = {runtime_str("first"): first, key: 2, "last": last}
+    before = refcount(key), refcount(first), refcount(last)
     with pytest.raises(quibex.JSONEncodeError) as e:
         quibex.dumps(value, default=calls.append, option=NON_STR | option)
     assert e.value.args == (message,)
     assert type(e.value.__cause__) is cause if cause else e.value.__cause__ is None
     assert calls == []   # default is never called for a key, nor a value before all keys are converted
     del e
-    assert refcount(key) == before
+    assert (refcount(key), refcount(first), refcount(last)) == before
 
 
 class Subclasses:

@@ -137,7 +137,7 @@ class Members {
   Members(const Members&) = delete;
   Members& operator=(const Members&) = delete;
   ~Members() {
-    for (size_t i = 0; i < size_; ++i) {
+    for (size_t i = 0; i < held_; ++i) {
       Py_DECREF(pairs_[i].value);
       Py_XDECREF(owners_[i]);
     }
@@ -153,9 +153,27 @@ class Members {
 
   // Takes over the text's owner and the reference to the value.
   void append(KeyText text, PyObject* value) noexcept {
+    hold_all();
     if (!text.owner) rooms_used_ += text.len;  // the text was written at room()
     owners_[size_] = text.owner.release();
     pairs_[size_++] = {text.bytes, text.len, value};
+    held_ = size_;
+  }
+
+  // Appends a str key and its value without taking references; hold_all
+  // takes them, and must run before any Python code can. Meanwhile the
+  // objects are fetched into the cache together.
+  void append_borrowed(Utf8View key_text, PyObject* key, PyObject* value) noexcept {
+    __builtin_prefetch(value, 1);
+    owners_[size_] = key;
+    pairs_[size_++] = {key_text.data, key_text.size, value};
+  }
+
+  void hold_all() noexcept {
+    for (; held_ < size_; ++held_) {
+      Py_INCREF(pairs_[held_].value);
+      Py_INCREF(owners_[held_]);
+    }
   }
 
   KeyValuePair* pairs() noexcept { return pairs_; }
@@ -166,6 +184,7 @@ class Members {
   PyObject** owners_;
   size_t capacity_;
   size_t size_ = 0;
+  size_t held_ = 0;  // members whose value and owner hold references
   uint8_t* rooms_ = nullptr;
   size_t rooms_used_ = 0;
 };
@@ -190,20 +209,22 @@ DumpResult write_dict_non_str(const SerializerFrame& frame, L& layout) noexcept 
   Members members(static_cast<size_t>(walk.remaining()));
   PyObject *key, *value;
   while (walk.next(&key, &value)) {
-    // Held from here: converting a key may run Python code (time zones,
-    // `value`, `int`) that changes the dict.
-    Owned held_value = Owned::borrow(value);
-    KeyText text;
     if (Py_TYPE(key) == REGISTRY.str_type) {
       Utf8View view;
       if (!unicode_utf8_view(key, &view)) return make_dump_error(DumpErrorKind::InvalidStr);
-      text = {view.data, view.size, Owned::borrow(key)};
-    } else {
-      Owned held_key = Owned::borrow(key);
-      QUIBEX_TRY(key_to_text(key, key_state, members.room(), &text));
+      members.append_borrowed(view, key, value);
+      continue;
     }
+    // Converting a key may run Python code (time zones, `value`, `int`)
+    // that changes the dict: every member collected so far is held first.
+    members.hold_all();
+    Owned held_value = Owned::borrow(value);
+    Owned held_key = Owned::borrow(key);
+    KeyText text;
+    QUIBEX_TRY(key_to_text(key, key_state, members.room(), &text));
     members.append(std::move(text), held_value.release());
   }
+  members.hold_all();  // before any value is written
   KeyValuePair* pairs = members.pairs();
   if (state::options(frame.state) & OPT_SORT_KEYS) sort_pairs(pairs, members.size());
   return write_pairs(pairs, members.size(), frame, layout);
