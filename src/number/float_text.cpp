@@ -185,7 +185,8 @@ constexpr bool divide_by_100_holds() noexcept {
 static_assert(divide_by_100_holds());
 
 // The scale of one value: 10^k rounded up to 128 bits and the shift beta
-// that lines a significand up with it.
+// that lines a significand up with it. Passed by value: in registers, not
+// stored for the out-of-line edge cases.
 struct Scale {
   uint64_t hi, lo;
   int beta;  // 1 to 4
@@ -198,7 +199,7 @@ struct Parity {
 
 // The units bit and integrality of x * 10^k (x an unshifted, doubled
 // significand), from the low 128 bits of the product with the scale.
-inline Parity scaled_parity(uint64_t x, const Scale& s) noexcept {
+inline Parity scaled_parity(uint64_t x, Scale s) noexcept {
   const uint64_t low = x * s.lo;
   const uint64_t high = x * s.hi + static_cast<uint64_t>((static_cast<u128>(x) * s.lo) >> 64);
   return {((high >> (64 - s.beta)) & 1) != 0, ((high << s.beta) | (low >> (64 - s.beta))) == 0};
@@ -209,7 +210,7 @@ inline Parity scaled_parity(uint64_t x, const Scale& s) noexcept {
 // too high, which the parity of y settles, and an exact tie goes to the
 // even candidate.
 [[gnu::noinline]] uint64_t nearest_on_hundred(uint64_t big, uint32_t r, uint32_t deltai, uint64_t two_fc,
-                                              const Scale& s) noexcept {
+                                              Scale s) noexcept {
   uint32_t dist = r - deltai / 2 + 50;
   const bool approx_odd = ((dist ^ 50) & 1) != 0;
   const bool on_hundred = divide_by_100(dist);
@@ -226,7 +227,7 @@ inline Parity scaled_parity(uint64_t x, const Scale& s) noexcept {
 // exact lower bound is not below it (or equal to it for an even c); or the
 // upper one (zi exact, r == 0), which only an even c includes.
 [[gnu::noinline]] uint64_t dragonbox_endpoint(uint64_t big, uint32_t r, uint32_t deltai, uint64_t c,
-                                              const Scale& s) noexcept {
+                                              Scale s) noexcept {
   const bool even = (c & 1) == 0;
   if (r == deltai) {
     const Parity lower = scaled_parity((c << 1) - 1, s);

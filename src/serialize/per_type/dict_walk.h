@@ -25,8 +25,12 @@ class DictWalk {
       : hold_(Owned::borrow(dict)),
         table_(ffi::dict_keys_table(dict)),
         used_(ffi::dict_used(dict)),
-        remaining_(used_),
-        entries_(ffi::dict_entries(dict)) {}
+        remaining_(used_) {
+    const ffi::DictEntries entries = ffi::dict_entries(dict);
+    entry_ = entries.keys;
+    end_ = entries.keys + static_cast<size_t>(entries.count) * entries.stride;
+    stride_ = entries.stride;
+  }
 
   // Entries left to yield, as counted at the start.
   Py_ssize_t remaining() const noexcept { return remaining_; }
@@ -34,13 +38,12 @@ class DictWalk {
   [[gnu::always_inline]] bool next(PyObject** key, PyObject** value) noexcept {
     PyObject* dict = hold_.get();
     if (remaining_ == 0 || ffi::dict_keys_table(dict) != table_ || ffi::dict_used(dict) != used_) return false;
-    if (entries_.keys != nullptr) [[likely]] {
-      for (; pos_ < entries_.count; ++pos_) {
-        PyObject* const* entry = entries_.keys + static_cast<size_t>(pos_) * entries_.stride;
-        if (entry[1] != nullptr) {  // null: a deleted entry
-          *key = entry[0];
-          *value = entry[1];
-          ++pos_;
+    if (entry_ != nullptr) [[likely]] {
+      for (; entry_ != end_; entry_ += stride_) {
+        if (entry_[1] != nullptr) {  // null: a deleted entry
+          *key = entry_[0];
+          *value = entry_[1];
+          entry_ += stride_;
           --remaining_;
           return true;
         }
@@ -61,8 +64,10 @@ class DictWalk {
   const void* table_;
   Py_ssize_t used_;
   Py_ssize_t remaining_;
-  ffi::DictEntries entries_;
-  Py_ssize_t pos_ = 0;
+  PyObject* const* entry_;  // the key of the next entry read in place; null when PyDict_Next serves
+  PyObject* const* end_;
+  size_t stride_;
+  Py_ssize_t pos_ = 0;  // PyDict_Next's position
 };
 
 }  // namespace quibex
