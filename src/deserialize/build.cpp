@@ -77,8 +77,9 @@ Frame frame_for(PyObject* container, const DocValue& record) noexcept {
       return ffi::immortal_ref(REGISTRY.false_);
     case kTagTrue:
       return ffi::immortal_ref(REGISTRY.true_);
-    case kTagUnsigned:
-      return PyLong_FromUnsignedLongLong(v.payload.u);
+    case kTagUnsigned:  // the same int either way; PyLong_FromLong takes one call fewer on 3.11
+      return v.payload.u <= uint64_t{LONG_MAX} ? PyLong_FromLong(long(v.payload.u))
+                                               : PyLong_FromUnsignedLongLong(v.payload.u);
     case kTagSigned:
       return PyLong_FromLongLong(v.payload.i);
     case kTagReal:
