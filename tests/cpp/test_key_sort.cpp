@@ -91,7 +91,7 @@ TEST(KeySort, SortsEveryShapeAndSize) {
   const Shape shapes[] = {Shape::Ascending, Shape::Descending, Shape::Random, Shape::FewDistinct,
                           Shape::AllEqual, Shape::Organ, Shape::SortedButLast, Shape::Sawtooth};
   for (Shape shape : shapes) {
-    for (size_t n : {0, 1, 2, 3, 19, 20, 21, 22, 32, 33, 63, 64, 65, 100, 1000, 5000}) {
+    for (size_t n : {0, 1, 2, 3, 8, 9, 19, 20, 21, 22, 32, 33, 63, 64, 65, 100, 1000, 5000}) {
       const std::vector<std::string> keys = make_keys(shape, n, rng);
       std::vector<KeyValuePair> pairs;
       for (size_t i = 0; i < n; ++i) {

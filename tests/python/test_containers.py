@@ -170,6 +170,14 @@ def test_depth_limit(kinds, option):
         assert quibex.dumps(nest(254, empty, kinds), option=option).count(b"[]") == 1
 
 
+@pytest.mark.parametrize("depth", [1, 14, 15, 16, 17, 40])
+def test_indentation_bytes_at_every_depth(depth):
+    # Lines up to 16 levels deep get their spaces from fixed-size stores,
+    # deeper ones from a fill: both must give exactly 2 spaces per level.
+    doc = nest(depth, [1, {"a": [2, []], "b": {}}, "s"], [list, dict])
+    assert quibex.dumps(doc, option=INDENT) == json.dumps(doc, indent=2).encode()
+
+
 def test_self_containing_containers_hit_the_depth_limit():
     loop = [1]
     loop.append(loop)

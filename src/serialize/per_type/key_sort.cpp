@@ -7,28 +7,53 @@ namespace {
 
 inline bool less(const KeyValuePair& a, const KeyValuePair& b) noexcept { return compare_keys(a, b) < 0; }
 
-// Arrays up to this size (most dicts) are sorted by insertion.
-constexpr size_t kSmallMax = 32;
+// Arrays up to this size (nearly every dict) are sorted through stack
+// scratch areas.
+constexpr size_t kSmallMax = 64;
 
-// Insertion sort that moves each pair left past the greater ones, with the
-// pairs' first key words in a stack array moved alongside: each word is read
-// once per pair rather than once per comparison, and most comparisons are
-// settled by the words alone (equal words by the whole keys).
-void sort_small(KeyValuePair* pairs, size_t n) noexcept {
-  uint64_t words[kSmallMax];
-  for (size_t i = 0; i < n; ++i) words[i] = detail::key_prefix(pairs[i].key, pairs[i].len);
+// Up to this size, moving the pairs themselves costs less than the setting
+// up of the scratch areas.
+constexpr size_t kTinyMax = 8;
+
+// Each pair moves left past the greater ones.
+void insertion_sort(KeyValuePair* pairs, size_t n) noexcept {
   for (size_t i = 1; i < n; ++i) {
-    const uint64_t word = words[i];
-    const KeyValuePair pair = pairs[i];
+    const KeyValuePair p = pairs[i];
     size_t j = i;
-    for (; j > 0; --j) {
-      if (words[j - 1] < word || (words[j - 1] == word && !less(pair, pairs[j - 1]))) break;
-      words[j] = words[j - 1];
-      pairs[j] = pairs[j - 1];
-    }
-    words[j] = word;
-    pairs[j] = pair;
+    for (; j > 0 && less(p, pairs[j - 1]); --j) pairs[j] = pairs[j - 1];
+    pairs[j] = p;
   }
+}
+
+// Larger ones are sorted by the first 7 bytes of their keys, packed with the pair's
+// index into one word each (most keys differ there, and words move
+// cheaply); runs of equal 7-byte prefixes are then ordered by the whole keys,
+// and the pairs put in the order found.
+void sort_small(KeyValuePair* pairs, size_t n) noexcept {
+  if (n <= kTinyMax) {
+    insertion_sort(pairs, n);
+    return;
+  }
+  static_assert(kSmallMax <= 256, "the index takes the low byte of the word");
+  uint64_t words[kSmallMax];
+  for (size_t i = 0; i < n; ++i) words[i] = (detail::key_prefix(pairs[i].key, pairs[i].len) & ~uint64_t{0xFF}) | i;
+  std::sort(words, words + n);
+  uint8_t order[kSmallMax];
+  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint8_t>(words[i]);
+  for (size_t i = 0; i + 1 < n;) {
+    size_t end = i + 1;
+    while (end < n && (words[end] >> 8) == (words[i] >> 8)) ++end;
+    for (size_t k = i + 1; k < end; ++k) {  // rarely more than a few
+      const uint8_t index = order[k];
+      size_t j = k;
+      for (; j > i && less(pairs[index], pairs[order[j - 1]]); --j) order[j] = order[j - 1];
+      order[j] = index;
+    }
+    i = end;
+  }
+  KeyValuePair sorted[kSmallMax];
+  for (size_t i = 0; i < n; ++i) sorted[i] = pairs[order[i]];
+  for (size_t i = 0; i < n; ++i) pairs[i] = sorted[i];
 }
 
 }  // namespace

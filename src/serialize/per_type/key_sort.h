@@ -21,9 +21,9 @@ static_assert(sizeof(KeyValuePair) == 24);
 namespace detail {
 
 // The first min(n, 8) bytes of p as a big-endian word, zero-padded on the
-// right, read without touching bytes past n: comparing two such words
-// orders the keys as memcmp over their first 8 bytes would, with a key that
-// ends early ordered first unless its padding meets zero bytes.
+// right, read without touching bytes past n (none for n = 0): comparing two
+// such words orders the keys as memcmp over their first 8 bytes would, with
+// a key that ends early ordered first unless its padding meets zero bytes.
 inline uint64_t key_prefix(const uint8_t* p, uint64_t n) noexcept {
   if (n >= 8) {
     uint64_t w;
@@ -45,18 +45,17 @@ inline uint64_t key_prefix(const uint8_t* p, uint64_t n) noexcept {
 }  // namespace detail
 
 // Byte order of the UTF-8 key texts, which is the order of their code points;
-// a proper prefix comes first. The first 8 bytes are compared as one word.
+// a proper prefix comes first. Compared 8 bytes at a time as words: keys
+// often share long prefixes ("profile_background_...").
 inline int compare_keys(const KeyValuePair& a, const KeyValuePair& b) noexcept {
-  const uint64_t pa = detail::key_prefix(a.key, a.len), pb = detail::key_prefix(b.key, b.len);
-  if (pa != pb) return pa < pb ? -1 : 1;
-  // Equal words: the first min(len, 8) bytes are equal (a zero byte of one
-  // met the padding of the other only where that one has ended).
   const uint64_t common = std::min(a.len, b.len);
-  if (common > 8) {
-    const int c = std::memcmp(a.key + 8, b.key + 8, common - 8);
-    if (c != 0) return c;
+  for (uint64_t at = 0;; at += 8) {
+    const uint64_t wa = detail::key_prefix(a.key + at, a.len - at), wb = detail::key_prefix(b.key + at, b.len - at);
+    if (wa != wb) return wa < wb ? -1 : 1;
+    // Equal words: the bytes up to min(len, at + 8) are equal (a zero byte
+    // of one met the padding of the other only where that one has ended).
+    if (common <= at + 8) return (a.len > b.len) - (a.len < b.len);
   }
-  return (a.len > b.len) - (a.len < b.len);
 }
 
 // Sorts in place by compare_keys, O(n log n), allocating nothing. Input
