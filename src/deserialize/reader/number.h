@@ -114,5 +114,4 @@ const uint8_t* read_number_general(const uint8_t* p, const uint8_t* readable_end
   return p;
 }
 
-
 }  // namespace quibex
