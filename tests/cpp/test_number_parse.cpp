@@ -327,7 +327,8 @@ TEST(NumberParse, DigitLayoutsAgainstStrtod) {
     if (lead && n > 1 && d[0] == '0') d[0] = static_cast<char>('1' + rng() % 9);
     return d;
   };
-  const char* exponents[] = {"", "e5", "E-7", "e+22", "e-23", "e123", "e-300", "e-330", "e308", "e1234", "e-0001", "e+00300"};
+  const char* exponents[] = {"",      "e5",    "E-7",   "e+22",  "e-23",   "e123",
+                             "e-300", "e-330", "e308",  "e1234", "e-0001", "e+00300"};
   for (int int_digits = 1; int_digits <= 22; ++int_digits) {
     for (int frac_digits = -1; frac_digits <= 22; ++frac_digits) {  // -1: no fraction
       for (const char* exponent : exponents) {

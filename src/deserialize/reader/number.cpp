@@ -11,6 +11,18 @@ namespace {
 
 using namespace number_parts;
 
+// Whether the eight bytes of v (first byte lowest) are all ASCII digits: a
+// digit has high nibble 3, and so has it plus 6.
+inline bool all_digits8(uint64_t v) noexcept {
+  constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
+  return ((v & kHigh) | (((v + 0x0606060606060606u) & kHigh) >> 4)) == 0x3333333333333333u;
+}
+
+// The value of eight ASCII digits.
+inline uint32_t parse_digits8(uint64_t v) noexcept {
+  return combine_digits8(v - 0x3030303030303030u);
+}
+
 // Eisel–Lemire: rounds w × 10^q (w > 0, kPow5MinQ <= q <= kPow5MaxQ) to the
 // bits of a binary64 (kInfBits on overflow) using a 128-bit product. Returns
 // false when the product cannot decide the rounding; *bits is then the value

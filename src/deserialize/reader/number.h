@@ -62,14 +62,21 @@ const uint8_t* read_number_general(const uint8_t* p, const uint8_t* readable_end
 
   int e10 = 0;
   if (next == kDigitDot) {
-    // Fraction digits in runs of up to eight, as long as runs are full.
+    // Fraction digits sixteen at a time, as two words read together: most
+    // fractions end within the first word or the second.
     const uint8_t* const frac_begin = ++p;
     for (;;) {
-      if (readable_end - p < 8) return read_number_general(start, readable_end, v, error);
-      const DigitRun run = digit_run8(p);
-      w = w * kPow10U64[run.count] + run.value;
-      p += run.count;
-      if (run.count < 8) break;
+      if (readable_end - p < 16) return read_number_general(start, readable_end, v, error);
+      const DigitRun first = digit_run8(p);
+      if (first.count < 8) {
+        w = w * kPow10U64[first.count] + first.value;
+        p += first.count;
+        break;
+      }
+      const DigitRun second = digit_run8(p + 8);
+      w = (w * 100000000 + first.value) * kPow10U64[second.count] + second.value;
+      p += 8 + second.count;
+      if (second.count < 8) break;
     }
     const auto frac_digits = static_cast<unsigned>(p - frac_begin);
     if (frac_digits == 0 || int_digits + frac_digits > 19) {
@@ -113,6 +120,5 @@ const uint8_t* read_number_general(const uint8_t* p, const uint8_t* readable_end
   set_real(v, negative ? -d : d);
   return p;
 }
-
 
 }  // namespace quibex

@@ -1,6 +1,6 @@
-// Pieces of number reading shared by the short and the general path: digit
-// runs read eight bytes at a time, exact powers of ten, the one-product
-// Eisel-Lemire step and the record setters.
+// Pieces of number reading for the short path inlined in the reader (some
+// also used by the general path): digit runs read eight bytes at a time,
+// exact powers of ten, the one-product Eisel-Lemire step, record setters.
 #pragma once
 
 #include "deserialize/reader/doc.h"
@@ -26,13 +26,6 @@ constexpr uint64_t kPow2_63 = uint64_t{1} << 63;
   return v;
 }
 
-// Whether the eight bytes of v (first byte lowest) are all ASCII digits: a
-// digit has high nibble 3, and so has it plus 6.
-[[gnu::always_inline]] inline bool all_digits8(uint64_t v) noexcept {
-  constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
-  return ((v & kHigh) | (((v + 0x0606060606060606u) & kHigh) >> 4)) == 0x3333333333333333u;
-}
-
 // The value of eight digit values 0..9 (first byte lowest, most
 // significant), combined in pairs, then fours, then the whole, by
 // multiplications.
@@ -43,9 +36,6 @@ constexpr uint64_t kPow2_63 = uint64_t{1} << 63;
       32;
   return static_cast<uint32_t>(v);
 }
-
-// The value of eight ASCII digits.
-[[gnu::always_inline]] inline uint32_t parse_digits8(uint64_t v) noexcept { return combine_digits8(v - 0x3030303030303030u); }
 
 // Indexed by n: 10^n.
 constexpr uint64_t kPow10U64[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
