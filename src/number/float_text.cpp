@@ -80,10 +80,22 @@ inline Padded pad(Decimal d) noexcept {
 
 // The digits of a normal double have 16 or 17 digits: s, s + 1 and the
 // multiples of ten around s lie in [10^15, 10^17), as s is at least
-// c >= 2^52 and below 14c; Dragonbox's zi / 100 lies in the same range.
+// c >= 2^52 and below 14c; so do Dragonbox's candidates in 10 units.
 inline Padded pad17_normal(Decimal d) noexcept {
   const bool sixteen = d.digits < kPow10U64.values[16];
   return {d.digits * (1 + 9 * sixteen), d.exponent + 16 - sixteen};  // a multiplier, not a branch
+}
+
+// Seventeen digits as the first sixteen and the last, and the decimal
+// exponent of the first: the layout's input.
+struct Digits17 {
+  uint64_t head;  // 10^15 <= head < 10^16
+  uint32_t last;  // 0 to 9
+  int exponent;
+};
+
+inline Digits17 split17(Padded d) noexcept {
+  return {d.digits / 10, static_cast<uint32_t>(d.digits % 10), d.exponent};
 }
 
 // The rounding interval of c * 2^q in units of 2^(q-2), and the decimal
@@ -160,8 +172,7 @@ constexpr int kF64MinQ = -1074;  // q of the subnormals and of exponent field 1
 // units wide (100 <= deltai < 1000), comes from one 64 x 128-bit product.
 // The multiple of 1000 units at or below zi, when it lies inside the
 // interval, gives the shortest digits; otherwise the multiple of 10 units
-// nearest to the value does. The digits are returned in units of 10^(k-2)
-// (10^-minus_k * 100), 16 or 17 of them, like Schubfach's.
+// nearest to the value does.
 constexpr int kKappa = 2;  // the first candidate is a multiple of 10^(kappa + 1) units
 
 // Exponents of the doubles this method handles: the scale 10^(kappa -
@@ -241,7 +252,7 @@ inline Parity scaled_parity(uint64_t x, Scale s) noexcept {
   return nearest_on_hundred(big, r, deltai, c << 1, s);
 }
 
-[[gnu::always_inline]] inline Decimal f64_decimal_dragonbox(uint64_t c, int q) noexcept {
+[[gnu::always_inline]] inline Digits17 f64_digits_dragonbox(uint64_t c, int q) noexcept {
   const int minus_k = floor_log10_pow2(q) - kKappa;
   const uint64_t* row = POW10_128[-minus_k - kPow10MinExponent];
   // Rounded up: the table rounds down and is exact for 10^0 to 10^55.
@@ -254,16 +265,20 @@ inline Parity scaled_parity(uint64_t x, Scale s) noexcept {
   const uint64_t big = zi / 1000;
   const uint32_t r = static_cast<uint32_t>(zi - 1000 * big);
   if ((r == deltai) | ((r == 0) & (static_cast<uint64_t>(z) == 0))) [[unlikely]]
-    return {dragonbox_endpoint(big, r, deltai, c, s), minus_k + kKappa};
+    return split17(pad17_normal({dragonbox_endpoint(big, r, deltai, c, s), minus_k + kKappa}));
   // Both candidates are formed and one is selected by mask: which one wins
   // depends on the value's low bits. The nearest multiple of 10 units is
   // y rounded from dist (meaningful only when the first candidate is out).
   const bool inside = r < deltai;
   uint32_t dist = r - deltai / 2 + 50;
   if (divide_by_100(dist) & !inside) [[unlikely]]
-    return {nearest_on_hundred(big, r, deltai, c << 1, s), minus_k + kKappa};
-  const uint64_t take_big = uint64_t{0} - inside;
-  return {(big * 10 & take_big) | ((big * 10 + dist) & ~take_big), minus_k + kKappa};
+    return split17(pad17_normal({nearest_on_hundred(big, r, deltai, c << 1, s), minus_k + kKappa}));
+  // big has 15 or 16 digits (zi is below 10^19 and 2^52 * 100 at least),
+  // and the candidate is big followed by the digit `tail`: 16 or 17 digits,
+  // without a division.
+  const uint32_t tail = inside ? 0 : dist;  // 0 to 9 here
+  const bool sixteen = big >= kPow10U64.values[15];
+  return {sixteen ? big : big * 10 + tail, sixteen ? tail : 0, minus_k + kKappa + 15 + sixteen};
 }
 
 // Round to odd of g * cp / 2^95.
@@ -341,15 +356,14 @@ inline uint32_t nonzero_digits(__m128i digits) noexcept {
 inline void store16(uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline void store8(uint8_t* p, __m128i v) noexcept { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
 
-// The text of d (exactly 17 digits) at q. Stores stay inside
+// The text of d's 17 digits at q. Stores stay inside
 // q[0, 23): the longest texts, 0.0000ddddddddddddddddd and
 // d.ddddddddddddddddde-308, are 23 bytes.
-[[gnu::always_inline]] inline uint8_t* format_f64(uint8_t* q, Padded d) noexcept {
-  const uint64_t padded = d.digits;
+[[gnu::always_inline]] inline uint8_t* format_f64(uint8_t* q, Digits17 d) noexcept {
   const int e = d.exponent;
-  const uint32_t low9 = static_cast<uint32_t>(padded % 1000000000);
-  const __m128i head = digit_groups::ascii16(static_cast<uint32_t>(padded / 1000000000), low9 / 10);
-  const uint8_t last = static_cast<uint8_t>('0' + low9 % 10);
+  const __m128i head = digit_groups::ascii16(static_cast<uint32_t>(d.head / 100000000),
+                                             static_cast<uint32_t>(d.head % 100000000));
+  const uint8_t last = static_cast<uint8_t>('0' + d.last);
   // The first digit is never '0': the mask is never zero, and no branch for
   // a zero mask is needed.
   const int n = 32 - __builtin_clz(nonzero_digits(head) | (static_cast<uint32_t>(last != '0') << 16));
@@ -423,19 +437,17 @@ uint8_t* write_f64_shortest(uint8_t* dst, double v) noexcept {
   const int field = static_cast<int>(bits >> 52) & 0x7FF;
   const uint64_t c = field != 0 ? fraction | kF64HiddenBit : fraction;
   const int binary_exponent = field != 0 ? field - 1075 : kF64MinQ;
-  Padded d;
+  Digits17 d;
   // An integer in [1, 2^52) is its own shortest digit string: its neighbours
   // are at most 1/2 away, so no other integer reads back as it.
   if (binary_exponent < 0 && binary_exponent > -53 && (c << (64 + binary_exponent)) == 0) {
-    d = pad<17>({c >> -binary_exponent, 0});
-  } else {
+    d = split17(pad<17>({c >> -binary_exponent, 0}));
+  } else if (fraction != 0 && binary_exponent >= kDragonboxMinQ) [[likely]] {
     // Dragonbox needs a symmetric interval: not the lower end of a binade.
-    if (fraction != 0 && binary_exponent >= kDragonboxMinQ) [[likely]] {
-      d = pad17_normal(f64_decimal_dragonbox(c, binary_exponent));
-    } else {
-      const Decimal shortest = f64_decimal(c, binary_exponent);
-      d = field != 0 ? pad17_normal(shortest) : pad<17>(shortest);
-    }
+    d = f64_digits_dragonbox(c, binary_exponent);
+  } else {
+    const Decimal shortest = f64_decimal(c, binary_exponent);
+    d = split17(field != 0 ? pad17_normal(shortest) : pad<17>(shortest));
   }
   return format_f64(q, d);
 }
