@@ -1,12 +1,8 @@
-// Shortest round-trip digits, then the plain or exponent layout.
-//
-// Two methods, which give the same digits. Most doubles (normal, with a
-// rounding interval symmetric about the value, and an exponent whose scale
-// the power table holds) go through Dragonbox (Junekey Jeon, "Dragonbox: A
-// New Floating-Point Binary-to-Decimal Conversion Algorithm", 2020), which
-// needs one 128-bit multiplication in the common case. The others, and all
-// singles, go through Schubfach (Raffaello Giulietti, "The Schubfach way to
-// render doubles", 2020, in the form of its reference implementation):
+// Shortest round-trip digits of the doubles that Dragonbox (float_digits.h)
+// does not take, and of singles, by the Schubfach method (Raffaello
+// Giulietti, "The Schubfach way to render doubles", 2020, in the form of its
+// reference implementation); Dragonbox's rare cases; the single and half
+// writers.
 //
 // For v = c * 2^q the rounding interval [cbl, cbr] * 2^(q-2) around
 // cb * 2^(q-2) = v is scaled by 10^-k, with k chosen so that the interval is
@@ -29,62 +25,7 @@
 namespace quibex {
 namespace {
 
-__extension__ typedef unsigned __int128 u128;
-
-// Indexed by k + 292 for k = -292..324: 10^k as the upper 128 bits of its
-// significand normalised to bit 127, rounded down, {high word, low word}.
-constexpr uint64_t POW10_128[617][2] = {
-#include "number/pow10_128.inc"
-};
-constexpr int kPow10MinExponent = -292;
-static_assert(POW10_128[0 - kPow10MinExponent][0] == uint64_t{1} << 63 && POW10_128[0 - kPow10MinExponent][1] == 0);
-static_assert(POW10_128[1 - kPow10MinExponent][0] == uint64_t{10} << 60);
-
-// Indexed by n for n = 0..19: 10^n.
-constexpr auto kPow10U64 = [] {
-  struct {
-    uint64_t values[20];
-  } t{};
-  t.values[0] = 1;
-  for (int n = 1; n < 20; ++n) t.values[n] = t.values[n - 1] * 10;
-  return t;
-}();
-static_assert(kPow10U64.values[19] == 10000000000000000000u);
-
-// value = digits * 10^exponent; digits may end in zeros.
-struct Decimal {
-  uint64_t digits;
-  int exponent;
-};
-
-// Number of decimal digits of v > 0: bit_width * 1233 / 4096 is
-// floor(bit_width * log10(2)) for every width up to 64, one digit short of
-// the answer when v reaches that power of ten.
-inline int decimal_length(uint64_t v) noexcept {
-  const int guess = ((64 - __builtin_clzll(v)) * 1233) >> 12;  // v > 0: no branch for zero
-  return guess + (v >= kPow10U64.values[guess]);
-}
-
-// Digits padded with zeros to a fixed count, and the decimal exponent of
-// the first digit.
-struct Padded {
-  uint64_t digits;
-  int exponent;
-};
-
-template <int kCount>
-inline Padded pad(Decimal d) noexcept {
-  const int length = decimal_length(d.digits);
-  return {d.digits * kPow10U64.values[kCount - length], d.exponent + length - 1};
-}
-
-// The digits of a normal double have 16 or 17 digits: s, s + 1 and the
-// multiples of ten around s lie in [10^15, 10^17), as s is at least
-// c >= 2^52 and below 14c; Dragonbox's zi / 100 lies in the same range.
-inline Padded pad17_normal(Decimal d) noexcept {
-  const bool sixteen = d.digits < kPow10U64.values[16];
-  return {d.digits * (1 + 9 * sixteen), d.exponent + 16 - sixteen};  // a multiplier, not a branch
-}
+using namespace detail;
 
 // The rounding interval of c * 2^q in units of 2^(q-2), and the decimal
 // exponent of the grid it is scaled to. `lower_gap_halved`: the fraction
@@ -141,9 +82,6 @@ inline uint64_t round_to_odd_f64(u128 g, uint64_t cp) noexcept {
   return static_cast<uint64_t>(t >> 64) | (static_cast<uint64_t>(t) > 1);
 }
 
-constexpr uint64_t kF64HiddenBit = uint64_t{1} << 52;
-constexpr int kF64MinQ = -1074;  // q of the subnormals and of exponent field 1
-
 // Shortest digits of c * 2^q (a double, c > 0).
 [[gnu::always_inline]] inline Decimal f64_decimal(uint64_t c, int q) noexcept {
   const Interval iv = interval(c, q, c == kF64HiddenBit && q != kF64MinQ);
@@ -155,48 +93,6 @@ constexpr int kF64MinQ = -1074;  // q of the subnormals and of exponent field 1
                                  round_to_odd_f64(g, iv.cbr << h), c & 1, iv.k);
 }
 
-// Dragonbox, for a normal double whose interval is symmetric: zi, the
-// interval's upper bound scaled by 10^k so that the interval is deltai
-// units wide (100 <= deltai < 1000), comes from one 64 x 128-bit product.
-// The multiple of 1000 units at or below zi, when it lies inside the
-// interval, gives the shortest digits; otherwise the multiple of 10 units
-// nearest to the value does. The digits are returned in units of 10^(k-2)
-// (10^-minus_k * 100), 16 or 17 of them, like Schubfach's.
-constexpr int kKappa = 2;  // the first candidate is a multiple of 10^(kappa + 1) units
-
-// Exponents of the doubles this method handles: the scale 10^(kappa -
-// floor_log10_pow2(q)) must be in the table, which ends at 10^324.
-constexpr int kDragonboxMinQ = -1069;
-
-// n / 100 for n <= 1000, and whether 100 divides n; 656 = ceil(2^16 / 100).
-constexpr bool divide_by_100(uint32_t& n) noexcept {
-  n *= 656;
-  const bool divisible = (n & 0xFFFF) < 656;
-  n >>= 16;
-  return divisible;
-}
-constexpr bool divide_by_100_holds() noexcept {
-  for (uint32_t n = 0; n <= 1000; ++n) {
-    uint32_t m = n;
-    if (divide_by_100(m) != (n % 100 == 0) || m != n / 100) return false;
-  }
-  return true;
-}
-static_assert(divide_by_100_holds());
-
-// The scale of one value: 10^k rounded up to 128 bits and the shift beta
-// that lines a significand up with it. Passed by value: in registers, not
-// stored for the out-of-line edge cases.
-struct Scale {
-  uint64_t hi, lo;
-  int beta;  // 1 to 4
-};
-
-struct Parity {
-  bool odd;      // the units bit of x * 10^k in the scaled units
-  bool integer;  // and no fraction below it
-};
-
 // The units bit and integrality of x * 10^k (x an unshifted, doubled
 // significand), from the low 128 bits of the product with the scale.
 inline Parity scaled_parity(uint64_t x, Scale s) noexcept {
@@ -205,11 +101,15 @@ inline Parity scaled_parity(uint64_t x, Scale s) noexcept {
   return {((high >> (64 - s.beta)) & 1) != 0, ((high << s.beta) | (low >> (64 - s.beta))) == 0};
 }
 
+}  // namespace
+
+namespace detail {
+
 // The multiple of 10 units nearest to the value y = zi - deltai / 2, from
 // zi = 1000 * big + r: on a multiple of 100 units the estimate may be one
 // too high, which the parity of y settles, and an exact tie goes to the
 // even candidate.
-[[gnu::noinline]] uint64_t nearest_on_hundred(uint64_t big, uint32_t r, uint32_t deltai, uint64_t two_fc,
+uint64_t nearest_on_hundred(uint64_t big, uint32_t r, uint32_t deltai, uint64_t two_fc,
                                               Scale s) noexcept {
   uint32_t dist = r - deltai / 2 + 50;
   const bool approx_odd = ((dist ^ 50) & 1) != 0;
@@ -226,7 +126,7 @@ inline Parity scaled_parity(uint64_t x, Scale s) noexcept {
 // multiple of 1000 units: the lower one (r == deltai), inside when the
 // exact lower bound is not below it (or equal to it for an even c); or the
 // upper one (zi exact, r == 0), which only an even c includes.
-[[gnu::noinline]] uint64_t dragonbox_endpoint(uint64_t big, uint32_t r, uint32_t deltai, uint64_t c,
+uint64_t dragonbox_endpoint(uint64_t big, uint32_t r, uint32_t deltai, uint64_t c,
                                               Scale s) noexcept {
   const bool even = (c & 1) == 0;
   if (r == deltai) {
@@ -241,30 +141,14 @@ inline Parity scaled_parity(uint64_t x, Scale s) noexcept {
   return nearest_on_hundred(big, r, deltai, c << 1, s);
 }
 
-[[gnu::always_inline]] inline Decimal f64_decimal_dragonbox(uint64_t c, int q) noexcept {
-  const int minus_k = floor_log10_pow2(q) - kKappa;
-  const uint64_t* row = POW10_128[-minus_k - kPow10MinExponent];
-  // Rounded up: the table rounds down and is exact for 10^0 to 10^55.
-  const u128 up = (static_cast<u128>(row[0]) << 64 | row[1]) + (static_cast<unsigned>(-minus_k) > 55);
-  const Scale s{static_cast<uint64_t>(up >> 64), static_cast<uint64_t>(up), q + floor_log2_pow10(-minus_k)};
-  const uint32_t deltai = static_cast<uint32_t>(s.hi >> (63 - s.beta));
-  const uint64_t x = ((c << 1) | 1) << s.beta;
-  const u128 z = static_cast<u128>(x) * s.hi + static_cast<uint64_t>((static_cast<u128>(x) * s.lo) >> 64);
-  const uint64_t zi = static_cast<uint64_t>(z >> 64);
-  const uint64_t big = zi / 1000;
-  const uint32_t r = static_cast<uint32_t>(zi - 1000 * big);
-  if ((r == deltai) | ((r == 0) & (static_cast<uint64_t>(z) == 0))) [[unlikely]]
-    return {dragonbox_endpoint(big, r, deltai, c, s), minus_k + kKappa};
-  // Both candidates are formed and one is selected by mask: which one wins
-  // depends on the value's low bits. The nearest multiple of 10 units is
-  // y rounded from dist (meaningful only when the first candidate is out).
-  const bool inside = r < deltai;
-  uint32_t dist = r - deltai / 2 + 50;
-  if (divide_by_100(dist) & !inside) [[unlikely]]
-    return {nearest_on_hundred(big, r, deltai, c << 1, s), minus_k + kKappa};
-  const uint64_t take_big = uint64_t{0} - inside;
-  return {(big * 10 & take_big) | ((big * 10 + dist) & ~take_big), minus_k + kKappa};
+Digits17 f64_digits_schubfach(uint64_t c, int q, bool normal) noexcept {
+  const Decimal shortest = f64_decimal(c, q);
+  return split17(normal ? pad17_normal(shortest) : pad<17>(shortest));
 }
+
+}  // namespace detail
+
+namespace {
 
 // Round to odd of g * cp / 2^95.
 inline uint32_t round_to_odd_f32(uint64_t g, uint64_t cp) noexcept {
@@ -284,98 +168,6 @@ Decimal f32_decimal(uint32_t c, int q) noexcept {
   const int h = q + floor_log2_pow10(-iv.k) + 33;  // 33 to 36
   return choose_digits<uint32_t>(round_to_odd_f32(g, iv.cbl << h), round_to_odd_f32(g, iv.cb << h),
                                  round_to_odd_f32(g, iv.cbr << h), c & 1, iv.k);
-}
-
-// 'e', the sign and |e| without leading zeros (1 to 3 digits).
-inline uint8_t* write_exponent(uint8_t* p, int e) noexcept {
-  p[0] = 'e';
-  p[1] = e < 0 ? '-' : '+';
-  const uint32_t a = static_cast<uint32_t>(e < 0 ? -e : e);
-  if (a < 10) {
-    p[2] = static_cast<uint8_t>('0' + a);
-    return p + 3;
-  }
-  if (a < 100) {
-    detail::put_pair(p + 2, a);
-    return p + 4;
-  }
-  p[2] = static_cast<uint8_t>('0' + a / 100);
-  detail::put_pair(p + 3, a % 100);
-  return p + 5;
-}
-
-// Byte masks for a point after e + 1 digits, indexed by e (0 to 15): the
-// bytes that stay, the bytes that move up by one, and the point itself.
-struct PointMasks {
-  alignas(16) uint8_t stay[16][16];
-  alignas(16) uint8_t move[16][16];
-  alignas(16) uint8_t point[16][16];
-};
-constexpr PointMasks kPointMasks = [] {
-  PointMasks m{};
-  for (int e = 0; e < 16; ++e) {
-    for (int i = 0; i < 16; ++i) {
-      m.stay[e][i] = i <= e ? 0xFF : 0;
-      m.move[e][i] = i > e + 1 ? 0xFF : 0;
-      m.point[e][i] = i == e + 1 ? '.' : 0;
-    }
-  }
-  return m;
-}();
-static_assert(kPointMasks.point[0][1] == '.' && kPointMasks.move[13][15] == 0xFF && kPointMasks.move[14][15] == 0 && kPointMasks.stay[15][15] == 0xFF);
-
-// `digits` with '.' after its first e + 1 bytes (e from 0 to 15) and the
-// bytes after that moved up by one; the last byte falls off.
-inline __m128i insert_point(__m128i digits, int e) noexcept {
-  const auto mask = [e](const uint8_t (&rows)[16][16]) { return _mm_load_si128(reinterpret_cast<const __m128i*>(rows[e])); };
-  const __m128i stay = _mm_and_si128(mask(kPointMasks.stay), digits);
-  const __m128i moved = _mm_and_si128(mask(kPointMasks.move), _mm_slli_si128(digits, 1));
-  return _mm_or_si128(_mm_or_si128(stay, moved), mask(kPointMasks.point));
-}
-
-// Bit i set where byte i is not '0'.
-inline uint32_t nonzero_digits(__m128i digits) noexcept {
-  return ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))) & 0xFFFF;
-}
-
-inline void store16(uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-inline void store8(uint8_t* p, __m128i v) noexcept { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
-
-// The text of d (exactly 17 digits) at q. Stores stay inside
-// q[0, 23): the longest texts, 0.0000ddddddddddddddddd and
-// d.ddddddddddddddddde-308, are 23 bytes.
-[[gnu::always_inline]] inline uint8_t* format_f64(uint8_t* q, Padded d) noexcept {
-  const uint64_t padded = d.digits;
-  const int e = d.exponent;
-  const uint32_t low9 = static_cast<uint32_t>(padded % 1000000000);
-  const __m128i head = digit_groups::ascii16(static_cast<uint32_t>(padded / 1000000000), low9 / 10);
-  const uint8_t last = static_cast<uint8_t>('0' + low9 % 10);
-  // The first digit is never '0': the mask is never zero, and no branch for
-  // a zero mask is needed.
-  const int n = 32 - __builtin_clz(nonzero_digits(head) | (static_cast<uint32_t>(last != '0') << 16));
-  if (e < -5 || e > 15) {
-    store16(q + 1, head);
-    q[0] = static_cast<uint8_t>(_mm_cvtsi128_si32(head));
-    q[1] = '.';
-    q[17] = last;
-    return write_exponent(q + n + (n > 1), e);  // over the point when there is one digit
-  }
-  if (e < 0) {
-    std::memcpy(q, "0.000000", 8);
-    store16(q + 1 - e, head);
-    q[17 - e] = last;
-    return q + 1 - e + n;
-  }
-  if (e >= n - 1) {  // integral: the padding zeros supply the digits up to the point
-    store16(q, head);
-    q[e + 1] = '.';
-    q[e + 2] = '0';
-    return q + e + 3;
-  }
-  store16(q, insert_point(head, e));
-  q[16] = e == 15 ? '.' : static_cast<uint8_t>(_mm_extract_epi16(head, 7) >> 8);
-  q[17] = last;
-  return q + n + 1;
 }
 
 // The same for a single (exactly 9 digits), inside q[0, 16): the longest
@@ -410,35 +202,6 @@ uint8_t* format_f32(uint8_t* q, Padded d) noexcept {
 }
 
 }  // namespace
-
-uint8_t* write_f64_shortest(uint8_t* dst, double v) noexcept {
-  const uint64_t bits = std::bit_cast<uint64_t>(v);
-  *dst = '-';
-  uint8_t* q = dst + (bits >> 63);  // the sign stays only when set
-  if ((bits << 1) == 0) {
-    std::memcpy(q, "0.0", 3);
-    return q + 3;
-  }
-  const uint64_t fraction = bits & (kF64HiddenBit - 1);
-  const int field = static_cast<int>(bits >> 52) & 0x7FF;
-  const uint64_t c = field != 0 ? fraction | kF64HiddenBit : fraction;
-  const int binary_exponent = field != 0 ? field - 1075 : kF64MinQ;
-  Padded d;
-  // An integer in [1, 2^52) is its own shortest digit string: its neighbours
-  // are at most 1/2 away, so no other integer reads back as it.
-  if (binary_exponent < 0 && binary_exponent > -53 && (c << (64 + binary_exponent)) == 0) {
-    d = pad<17>({c >> -binary_exponent, 0});
-  } else {
-    // Dragonbox needs a symmetric interval: not the lower end of a binade.
-    if (fraction != 0 && binary_exponent >= kDragonboxMinQ) [[likely]] {
-      d = pad17_normal(f64_decimal_dragonbox(c, binary_exponent));
-    } else {
-      const Decimal shortest = f64_decimal(c, binary_exponent);
-      d = field != 0 ? pad17_normal(shortest) : pad<17>(shortest);
-    }
-  }
-  return format_f64(q, d);
-}
 
 uint8_t* write_f32_shortest(uint8_t* dst, float v) noexcept {
   const uint32_t bits = std::bit_cast<uint32_t>(v);

@@ -7,15 +7,53 @@
 // text never has a leading "+", and plain text always contains ".".
 #pragma once
 
+#include "number/float_digits.h"
+#include "number/float_layout.h"
 #include "typeref/cpu.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace quibex {
 
+namespace detail {
+// Shortest digits of the doubles Dragonbox does not take (the lowest value
+// of a binade, whose interval is lopsided, and the tiniest exponents), by
+// Schubfach; out of line, as they are rare.
+[[gnu::cold]] Digits17 f64_digits_schubfach(uint64_t c, int q, bool normal) noexcept;
+}  // namespace detail
+
 // Write the text of a finite value at dst; return the pointer past its last
-// byte. Touch at most 24 (double) or 17 (single) bytes from dst.
-uint8_t* write_f64_shortest(uint8_t* dst, double v) noexcept;
+// byte. Touch at most 24 (double) or 17 (single) bytes from dst. The double
+// writer is inline: the serialiser's item loops call it for every float.
+[[gnu::always_inline]] inline uint8_t* write_f64_shortest(uint8_t* dst, double v) noexcept {
+  using namespace detail;
+  const uint64_t bits = std::bit_cast<uint64_t>(v);
+  *dst = '-';
+  uint8_t* q = dst + (bits >> 63);  // the sign stays only when set
+  if ((bits << 1) == 0) {
+    std::memcpy(q, "0.0", 3);
+    return q + 3;
+  }
+  const uint64_t fraction = bits & (kF64HiddenBit - 1);
+  const int field = static_cast<int>(bits >> 52) & 0x7FF;
+  const uint64_t c = field != 0 ? fraction | kF64HiddenBit : fraction;
+  const int binary_exponent = field != 0 ? field - 1075 : kF64MinQ;
+  Digits17 d;
+  // An integer in [1, 2^52) is its own shortest digit string: its neighbours
+  // are at most 1/2 away, so no other integer reads back as it.
+  if (binary_exponent < 0 && binary_exponent > -53 && (c << (64 + binary_exponent)) == 0) {
+    d = split17(pad<17>({c >> -binary_exponent, 0}));
+  } else if (fraction != 0 && binary_exponent >= kDragonboxMinQ) [[likely]] {
+    // Dragonbox needs a symmetric interval: not the lower end of a binade.
+    d = f64_digits_dragonbox(c, binary_exponent);
+  } else {
+    d = f64_digits_schubfach(c, binary_exponent, field != 0);
+  }
+  return format_f64(q, d);
+}
+
 uint8_t* write_f32_shortest(uint8_t* dst, float v) noexcept;
 
 // Exact widening of an IEEE half-precision word: infinities keep their sign,

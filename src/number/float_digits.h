@@ -1,0 +1,144 @@
+// The digits of a double for its text: the forms they take on the way to
+// the layout, and Dragonbox's shortest digits (Junekey Jeon, "Dragonbox: A
+// New Floating-Point Binary-to-Decimal Conversion Algorithm", 2020), which
+// most doubles take, inline. Schubfach, for the other doubles and for
+// singles, is in float_text.cpp.
+#pragma once
+
+#include "number/floor_log.h"
+#include "number/pow10_table.h"
+
+#include <cstdint>
+
+namespace quibex::detail {
+
+__extension__ typedef unsigned __int128 u128;
+
+// value = digits * 10^exponent; digits may end in zeros.
+struct Decimal {
+  uint64_t digits;
+  int exponent;
+};
+
+// Number of decimal digits of v > 0: bit_width * 1233 / 4096 is
+// floor(bit_width * log10(2)) for every width up to 64, one digit short of
+// the answer when v reaches that power of ten.
+inline int decimal_length(uint64_t v) noexcept {
+  const int guess = ((64 - __builtin_clzll(v)) * 1233) >> 12;  // v > 0: no branch for zero
+  return guess + (v >= kPow10U64.values[guess]);
+}
+
+// Digits padded with zeros to a fixed count, and the decimal exponent of
+// the first digit.
+struct Padded {
+  uint64_t digits;
+  int exponent;
+};
+
+template <int kCount>
+inline Padded pad(Decimal d) noexcept {
+  const int length = decimal_length(d.digits);
+  return {d.digits * kPow10U64.values[kCount - length], d.exponent + length - 1};
+}
+
+// The digits of a normal double have 16 or 17 digits: s, s + 1 and the
+// multiples of ten around s lie in [10^15, 10^17), as s is at least
+// c >= 2^52 and below 14c; so do Dragonbox's candidates in 10 units.
+inline Padded pad17_normal(Decimal d) noexcept {
+  const bool sixteen = d.digits < kPow10U64.values[16];
+  return {d.digits * (1 + 9 * sixteen), d.exponent + 16 - sixteen};  // a multiplier, not a branch
+}
+
+// Seventeen digits as the first sixteen and the last, and the decimal
+// exponent of the first: the layout's input.
+struct Digits17 {
+  uint64_t head;  // 10^15 <= head < 10^16
+  uint32_t last;  // 0 to 9
+  int exponent;
+};
+
+inline Digits17 split17(Padded d) noexcept {
+  return {d.digits / 10, static_cast<uint32_t>(d.digits % 10), d.exponent};
+}
+
+constexpr uint64_t kF64HiddenBit = uint64_t{1} << 52;
+constexpr int kF64MinQ = -1074;  // q of the subnormals and of exponent field 1
+
+// Dragonbox, for a normal double whose interval is symmetric: zi, the
+// interval's upper bound scaled by 10^k so that the interval is deltai
+// units wide (100 <= deltai < 1000), comes from one 64 x 128-bit product.
+// The multiple of 1000 units at or below zi, when it lies inside the
+// interval, gives the shortest digits; otherwise the multiple of 10 units
+// nearest to the value does.
+constexpr int kKappa = 2;  // the first candidate is a multiple of 10^(kappa + 1) units
+
+// Exponents of the doubles this method handles: the scale 10^(kappa -
+// floor_log10_pow2(q)) must be in the table, which ends at 10^324.
+constexpr int kDragonboxMinQ = -1069;
+
+// n / 100 for n <= 1000, and whether 100 divides n; 656 = ceil(2^16 / 100).
+constexpr bool divide_by_100(uint32_t& n) noexcept {
+  n *= 656;
+  const bool divisible = (n & 0xFFFF) < 656;
+  n >>= 16;
+  return divisible;
+}
+constexpr bool divide_by_100_holds() noexcept {
+  for (uint32_t n = 0; n <= 1000; ++n) {
+    uint32_t m = n;
+    if (divide_by_100(m) != (n % 100 == 0) || m != n / 100) return false;
+  }
+  return true;
+}
+static_assert(divide_by_100_holds());
+
+// The scale of one value: 10^k rounded up to 128 bits and the shift beta
+// that lines a significand up with it. Passed by value: in registers, not
+// stored for the out-of-line edge cases.
+struct Scale {
+  uint64_t hi, lo;
+  int beta;  // 1 to 4
+};
+
+struct Parity {
+  bool odd;      // the units bit of x * 10^k in the scaled units
+  bool integer;  // and no fraction below it
+};
+
+// The two rare cases of Dragonbox, out of line (float_text.cpp): the
+// candidate 10 units apart from the ones below when the value falls on a
+// multiple of 100 units, and an endpoint of the interval exactly on the
+// multiple of 1000 units. Both return digits in 10 units (16 or 17).
+[[gnu::cold]] uint64_t nearest_on_hundred(uint64_t big, uint32_t r, uint32_t deltai, uint64_t two_fc, Scale s) noexcept;
+[[gnu::cold]] uint64_t dragonbox_endpoint(uint64_t big, uint32_t r, uint32_t deltai, uint64_t c, Scale s) noexcept;
+
+[[gnu::always_inline]] inline Digits17 f64_digits_dragonbox(uint64_t c, int q) noexcept {
+  const int minus_k = floor_log10_pow2(q) - kKappa;
+  const uint64_t* row = POW10_128[-minus_k - kPow10MinExponent];
+  // Rounded up: the table rounds down and is exact for 10^0 to 10^55.
+  const u128 up = (static_cast<u128>(row[0]) << 64 | row[1]) + (static_cast<unsigned>(-minus_k) > 55);
+  const Scale s{static_cast<uint64_t>(up >> 64), static_cast<uint64_t>(up), q + floor_log2_pow10(-minus_k)};
+  const uint32_t deltai = static_cast<uint32_t>(s.hi >> (63 - s.beta));
+  const uint64_t x = ((c << 1) | 1) << s.beta;
+  const u128 z = static_cast<u128>(x) * s.hi + static_cast<uint64_t>((static_cast<u128>(x) * s.lo) >> 64);
+  const uint64_t zi = static_cast<uint64_t>(z >> 64);
+  const uint64_t big = zi / 1000;
+  const uint32_t r = static_cast<uint32_t>(zi - 1000 * big);
+  if ((r == deltai) | ((r == 0) & (static_cast<uint64_t>(z) == 0))) [[unlikely]]
+    return split17(pad17_normal({dragonbox_endpoint(big, r, deltai, c, s), minus_k + kKappa}));
+  // Both candidates are formed and one is selected by mask: which one wins
+  // depends on the value's low bits. The nearest multiple of 10 units is
+  // y rounded from dist (meaningful only when the first candidate is out).
+  const bool inside = r < deltai;
+  uint32_t dist = r - deltai / 2 + 50;
+  if (divide_by_100(dist) & !inside) [[unlikely]]
+    return split17(pad17_normal({nearest_on_hundred(big, r, deltai, c << 1, s), minus_k + kKappa}));
+  // big has 15 or 16 digits (zi is below 10^19 and 2^52 * 100 at least),
+  // and the candidate is big followed by the digit `tail`: 16 or 17 digits,
+  // without a division.
+  const uint32_t tail = inside ? 0 : dist;  // 0 to 9 here
+  const bool sixteen = big >= kPow10U64.values[15];
+  return {sixteen ? big : big * 10 + tail, sixteen ? tail : 0, minus_k + kKappa + 15 + sixteen};
+}
+
+}  // namespace quibex::detail
