@@ -124,8 +124,9 @@ DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* t
 // The converted members of one dict: the pair array that is sorted and
 // written, and for each member the object its key text is borrowed from
 // (null for a text in the room area). Every value and owner holds a
-// reference: converting later keys and writing values run Python code that
-// may change the dict and drop the others' last references. The room area,
+// reference once Python code can run (converting later keys, writing
+// values), since that code may change the dict and drop the others' last
+// references; until then members may be borrowed from the dict. The room area,
 // made when the first key needs it, has kKeyTextRoom bytes for every member,
 // so it never moves; texts are packed in it.
 class Members {
