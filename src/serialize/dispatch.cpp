@@ -151,14 +151,14 @@ DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t st, L& la
 }
 
 template <class L>
-DumpResult write_dict(const SerializerFrame& frame, L& layout) noexcept {
+DumpResult write_dict(PyObject* dict, PyObject* default_, uint32_t st, L& layout) noexcept {
   const TypeRegistry& r = REGISTRY;
   LocalLayout<L> w(layout);
   QUIBEX_TRY(w->begin('{'));
   // A value's writer may run Python code that changes the dict: the walk
   // fetches each entry just before it is written and stops at the first sign
   // of change.
-  DictWalk walk(frame.obj);
+  DictWalk walk(dict);
   PyObject *key, *value;
   for (bool first = true; walk.next(&key, &value); first = false) {
     if (Py_TYPE(key) != r.str_type) [[unlikely]]
@@ -169,7 +169,7 @@ DumpResult write_dict(const SerializerFrame& frame, L& layout) noexcept {
     QUIBEX_TRY(w->element_prefix(first));
     QUIBEX_TRY(write_escaped(w->out, view));
     QUIBEX_TRY(w->key_separator());
-    QUIBEX_TRY(write_item(w, value, frame.default_, frame.state));
+    QUIBEX_TRY(write_item(w, value, default_, st));
     w->after_element();
   }
   return w->end('}');
@@ -180,7 +180,7 @@ DumpResult write_dict_with_options(const SerializerFrame& frame, L& layout) noex
   const OptionSet opts = state::options(frame.state);
   if (opts & OPT_NON_STR_KEYS) return write_dict_non_str(frame, layout);
   if (opts & OPT_SORT_KEYS) return write_dict_sorted(frame, layout);
-  return write_dict(frame, layout);
+  return write_dict(frame.obj, frame.default_, frame.state, layout);
 }
 
 template <class L>
@@ -225,7 +225,7 @@ DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept {
   template DumpResult serialize<L>(const SerializerFrame&, L&) noexcept;                       \
   template DumpResult serialize_other<L>(const SerializerFrame&, L&) noexcept;                 \
   template DumpResult write_list<L>(PyObject*, PyObject*, uint32_t, L&) noexcept;              \
-  template DumpResult write_dict<L>(const SerializerFrame&, L&) noexcept;                      \
+  template DumpResult write_dict<L>(PyObject*, PyObject*, uint32_t, L&) noexcept;              \
   template DumpResult write_dict_with_options<L>(const SerializerFrame&, L&) noexcept;         \
   template DumpResult serialize_default<L>(const SerializerFrame&, L&) noexcept;               \
   template DumpResult serialize_enum<L>(const SerializerFrame&, L&) noexcept;

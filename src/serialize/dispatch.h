@@ -19,12 +19,13 @@ ValueKind classify(PyTypeObject* type, uint32_t state) noexcept;
 
 // Container writers; the depth in `state` or the frame has already been
 // raised for the container. write_list writes a list, tuple or list subclass
-// from its item array; write_dict_with_options picks the dict writer that
-// the options select (non-string keys, sorted or plain).
+// from its item array, write_dict a dict with str keys in its own order;
+// write_dict_with_options picks the dict writer that the options select
+// (non-string keys, sorted or plain).
 template <class L>
 DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t state, L& layout) noexcept;
 template <class L>
-DumpResult write_dict(const SerializerFrame& frame, L& layout) noexcept;
+DumpResult write_dict(PyObject* dict, PyObject* default_, uint32_t state, L& layout) noexcept;
 template <class L>
 DumpResult write_dict_with_options(const SerializerFrame& frame, L& layout) noexcept;
 
@@ -71,10 +72,10 @@ template <class L>
     if (state::container_depth(state) + 1 >= state::kDepthLimit) [[unlikely]]
       return make_dump_error(DumpErrorKind::RecursionLimit);
     if (ffi::dict_used(obj) == 0) return write_empty_pair(out, "{}");
-    const SerializerFrame child{obj, default_, state + state::kContainerDepthOne};
+    const uint32_t child_state = state + state::kContainerDepthOne;
     if (state::options(state) & (OPT_NON_STR_KEYS | OPT_SORT_KEYS))
-      return w.call([&](L& shared) { return write_dict_with_options(child, shared); });
-    return w.call([&](L& shared) { return write_dict(child, shared); });
+      return w.call([&](L& shared) { return write_dict_with_options(SerializerFrame{obj, default_, child_state}, shared); });
+    return w.call([&](L& shared) { return write_dict(obj, default_, child_state, shared); });
   }
   return w.call([&](L& shared) { return serialize_other(SerializerFrame{obj, default_, state}, shared); });
 }
