@@ -48,12 +48,15 @@ constexpr PointMasks kPointMasks = [] {
   }
   return m;
 }();
-static_assert(kPointMasks.point[0][1] == '.' && kPointMasks.move[13][15] == 0xFF && kPointMasks.move[14][15] == 0 && kPointMasks.stay[15][15] == 0xFF);
+static_assert(kPointMasks.point[0][1] == '.' && kPointMasks.stay[15][15] == 0xFF);
+static_assert(kPointMasks.move[13][15] == 0xFF && kPointMasks.move[14][15] == 0);
 
 // `digits` with '.' after its first e + 1 bytes (e from 0 to 15) and the
 // bytes after that moved up by one; the last byte falls off.
 inline __m128i insert_point(__m128i digits, int e) noexcept {
-  const auto mask = [e](const uint8_t (&rows)[16][16]) { return _mm_load_si128(reinterpret_cast<const __m128i*>(rows[e])); };
+  const auto mask = [e](const uint8_t (&rows)[16][16]) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(rows[e]));
+  };
   const __m128i stay = _mm_and_si128(mask(kPointMasks.stay), digits);
   const __m128i moved = _mm_and_si128(mask(kPointMasks.move), _mm_slli_si128(digits, 1));
   return _mm_or_si128(_mm_or_si128(stay, moved), mask(kPointMasks.point));

@@ -73,8 +73,10 @@ template <class L>
       return make_dump_error(DumpErrorKind::RecursionLimit);
     if (ffi::dict_used(obj) == 0) return write_empty_pair(out, "{}");
     const uint32_t child_state = state + state::kContainerDepthOne;
-    if (state::options(state) & (OPT_NON_STR_KEYS | OPT_SORT_KEYS))
-      return w.call([&](L& shared) { return write_dict_with_options(SerializerFrame{obj, default_, child_state}, shared); });
+    if (state::options(state) & (OPT_NON_STR_KEYS | OPT_SORT_KEYS)) {
+      const SerializerFrame child{obj, default_, child_state};
+      return w.call([&](L& shared) { return write_dict_with_options(child, shared); });
+    }
     return w.call([&](L& shared) { return write_dict(obj, default_, child_state, shared); });
   }
   return w.call([&](L& shared) { return serialize_other(SerializerFrame{obj, default_, state}, shared); });

@@ -108,7 +108,6 @@ class LocalLayout {
   ~LocalLayout() { shared_ = local_; }
 
   L* operator->() noexcept { return &local_; }
-  L& operator*() noexcept { return local_; }
 
   // Runs f(shared layout) -> DumpResult with the shared layout current.
   template <class F>
@@ -125,7 +124,8 @@ class LocalLayout {
 };
 
 // "[]" or "{}" where an empty list, tuple or dict is met.
-[[nodiscard, gnu::always_inline]] inline DumpResult write_empty_pair(OutputBuffer& out, const char (&text)[3]) noexcept {
+[[nodiscard, gnu::always_inline]] inline DumpResult write_empty_pair(OutputBuffer& out,
+                                                                    const char (&text)[3]) noexcept {
   QUIBEX_TRY(out.reserve(34));
   std::memcpy(out.write_ptr(), text, 2);
   out.advance(2);
