@@ -118,13 +118,7 @@ double decimal_to_double(uint64_t w, int e10, bool truncated, const DecimalText&
 
   const uint8_t next = kDigitClass[*p] & kDigitContinue;
   if (next == 0) {  // an integer of at most 19 digits
-    if (!negative) {
-      set_unsigned(v, w);
-    } else if (w <= kPow2_63) {
-      set_signed_negated(v, w);
-    } else {
-      set_real(v, -static_cast<double>(w));
-    }
+    set_integer(v, w, negative);
     return p;
   }
 

@@ -50,13 +50,7 @@ const uint8_t* read_number_general(const uint8_t* p, const uint8_t* readable_end
   const uint8_t next = kDigitClass[*p] & (kDigitDot | kDigitExp);
   if (next == 0) {
     if (int_digits > 19) return read_number_general(start, readable_end, v, error);
-    if (!negative) {
-      set_unsigned(v, w);
-    } else if (w <= kPow2_63) {
-      set_signed_negated(v, w);
-    } else {
-      set_real(v, -static_cast<double>(w));
-    }
+    set_integer(v, w, negative);
     return p;
   }
 

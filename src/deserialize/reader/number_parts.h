@@ -103,4 +103,16 @@ struct DigitRun {
   v->payload.f = d;
 }
 
+// An integer read as its magnitude w and sign: Unsigned, Signed down to
+// -2^63, and Real below that.
+[[gnu::always_inline]] inline void set_integer(DocValue* v, uint64_t w, bool negative) noexcept {
+  if (!negative) {
+    set_unsigned(v, w);
+  } else if (w <= kPow2_63) {
+    set_signed_negated(v, w);
+  } else {
+    set_real(v, -static_cast<double>(w));
+  }
+}
+
 }  // namespace quibex::number_parts
