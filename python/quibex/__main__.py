@@ -1,0 +1,120 @@
+"""python -m quibex [FILE ...]: reformat or validate JSON documents.
+
+Reads one JSON document from each FILE (standard input when no FILE is given,
+or for a FILE named -) and writes it to standard output, indented by two
+spaces unless --compact is given. Documents are separated by a line feed;
+--newline ends the output with one as well. With --validate nothing is
+written: every input is parsed and only the errors are reported.
+
+Errors go to standard error, one line each, as NAME:LINE:COLUMN: MESSAGE for
+invalid JSON and NAME: MESSAGE otherwise; every input is processed even after
+an error. Exit status: 0 when every input was read (and written), 1 when any
+failed, 2 for a wrong command line.
+"""
+import argparse
+import os
+import sys
+
+import quibex
+
+PROG = "python -m quibex"
+STDIN = "-"
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n", 1)[1],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("files", nargs="*", default=[STDIN], metavar="FILE",
+                        help="JSON file to read (default: standard input)")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--compact", action="store_true", help="write without any whitespace")
+    mode.add_argument("--validate", action="store_true",
+                      help="write nothing: only report errors and set the exit status")
+    parser.add_argument("--sort-keys", action="store_true", help="sort object keys by their UTF-8 bytes")
+    parser.add_argument("--newline", action="store_true", help="end the output with a line feed")
+    return parser.parse_args(argv)
+
+
+def read_input(name):
+    """The bytes of one input, read whole: loads needs the complete text."""
+    if name == STDIN:
+        return sys.stdin.buffer.read()
+    with open(name, "rb") as f:
+        return f.read()
+
+
+def display_name(name):
+    return "<stdin>" if name == STDIN else name
+
+
+def convert(name, option):
+    """Reads and parses one input and, given an option, serialises it again.
+
+    Returns (output, None), with output None when there is no option, or
+    (None, the error line).
+    """
+    try:
+        value = quibex.loads(read_input(name))
+        return (None if option is None else quibex.dumps(value, option=option)), None
+    except quibex.JSONDecodeError as e:
+        return None, f"{display_name(name)}:{e.lineno}:{e.colno}: {e.msg}"
+    except quibex.JSONEncodeError as e:
+        # Only nesting deeper than dumps writes can fail here.
+        return None, f"{display_name(name)}: cannot write the document: {e}"
+    except OSError as e:
+        return None, f"{display_name(name)}: {e.strerror or e}"
+    except MemoryError:
+        return None, f"{display_name(name)}: not enough memory"
+
+
+def write_all(out, data):
+    """Writes every byte: a buffered write may return a short count when the
+    stream fails part-way, and only the next write raises the error."""
+    view = memoryview(data)
+    while view:
+        view = view[out.write(view):]
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    layout = 0 if args.compact else quibex.OPT_INDENT_2
+    if args.sort_keys:
+        layout |= quibex.OPT_SORT_KEYS
+    out = sys.stdout.buffer
+    status = 0
+    for i, name in enumerate(args.files):
+        if args.validate:
+            option = None
+        elif args.newline or i + 1 < len(args.files):
+            option = layout | quibex.OPT_APPEND_NEWLINE
+        else:
+            option = layout
+        output, error = convert(name, option)
+        if error is not None:
+            print(error, file=sys.stderr)
+            status = 1
+        elif output is not None:
+            write_all(out, output)
+    out.flush()
+    return status
+
+
+def run():
+    try:
+        status = main()
+    except BrokenPipeError:
+        # The reader went away (as with `| head`): stop quietly, and keep the
+        # interpreter's final flush of standard output from failing again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 1
+    except OSError as e:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        print(f"{PROG}: cannot write the output: {e.strerror or e}", file=sys.stderr)
+        status = 1
+    except KeyboardInterrupt:
+        status = 130
+    sys.exit(status)
+
+
+if __name__ == "__main__":
+    run()
