@@ -14,7 +14,7 @@ cmake --build "$ROOT/build/unit" -j "$(nproc)" >/dev/null
 
 for py in $(interpreters); do
   echo "== Python tests on $("$py" --version)"
-  vpy=$(prepare_venv "$py" pytest hypothesis numpy pytz python-dateutil)
+  vpy=$(prepare_venv "$py" pytest hypothesis numpy pytz python-dateutil mypy)
   (cd "$ROOT" && "$vpy" -m pytest -q -p no:cacheprovider tests/python) || status=1
 done
 exit $status
