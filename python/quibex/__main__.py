@@ -107,14 +107,13 @@ def main(argv=None):
 def run():
     try:
         status = main()
-    except BrokenPipeError:
-        # The reader went away (as with `| head`): stop quietly, and keep the
-        # interpreter's final flush of standard output from failing again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        status = 1
     except OSError as e:
+        # Standard output failed (inputs report their own errors): stop, and
+        # keep the interpreter's final flush from failing again. A reader that
+        # went away, as with `| head`, needs no message.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        print(f"{PROG}: cannot write the output: {e.strerror or e}", file=sys.stderr)
+        if not isinstance(e, BrokenPipeError):
+            print(f"{PROG}: cannot write the output: {e.strerror or e}", file=sys.stderr)
         status = 1
     except KeyboardInterrupt:
         status = 130
