@@ -105,10 +105,8 @@ const uint8_t* read_number_general(const uint8_t* p, const uint8_t* readable_end
     d = static_cast<double>(w);
     d = e10 >= 0 ? d * kExactPow10[e10] : d / kExactPow10[-e10];
   } else {
-    uint64_t bits;
-    if (e10 > kPow5MaxQ || !eisel_lemire_normal(w, e10, &bits)) {
-      return read_number_general(start, readable_end, v, error);
-    }
+    const uint64_t bits = e10 <= kPow5MaxQ ? eisel_lemire_normal(w, e10) : 0;
+    if (bits == 0) return read_number_general(start, readable_end, v, error);
     d = std::bit_cast<double>(bits);
   }
   set_real(v, negative ? -d : d);

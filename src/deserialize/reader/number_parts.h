@@ -61,10 +61,11 @@ struct DigitRun {
 [[gnu::always_inline]] inline uint64_t digit_value(uint8_t c) noexcept { return static_cast<uint8_t>(c - '0'); }
 
 // The short form of eisel_lemire for the common case: one 64 × 64-bit
-// product, a normal finite result. Returns false, leaving *bits unset, when
-// that cannot decide: the result is subnormal, infinite or near the
-// smallest normal, or the rounding needs the low half of the power.
-[[gnu::always_inline]] inline bool eisel_lemire_normal(uint64_t w, int q, uint64_t* bits) noexcept {
+// product, a normal finite result. Returns the bits of the binary64, or 0
+// (the bits of no normal number) when that cannot decide: the result is
+// subnormal, infinite or near the smallest normal, or the rounding needs
+// the low half of the power.
+[[gnu::always_inline]] inline uint64_t eisel_lemire_normal(uint64_t w, int q) noexcept {
   const int lz = std::countl_zero(w);
   const uint64_t wn = w << lz;
   const U128Words t = kPow5[q - kPow5MinQ];
@@ -73,21 +74,24 @@ struct DigitRun {
   // the high word (plus one) above a1.
   const uint64_t hi = static_cast<uint64_t>((static_cast<unsigned __int128>(wn) * t.hi) >> 64);
   const int upper = static_cast<int>(hi >> 63);  // whether bit 127 is set
-  const int s = 10 + upper;                      // 53 bits kept from bit 126 + upper down
-  const int e = floor_log2_pow5(q) - 127 + q - lz + 64 + 64 + s;  // exponent of the kept bits' lowest
-  if (e <= -1074 || e >= 2046 - 1075) return false;
-  uint64_t m = hi >> s;
-  const uint64_t rem = hi & ((uint64_t{1} << s) - 1);
-  const uint64_t half = uint64_t{1} << (s - 1);
-  // With rem <= half - 2 the whole range of r rounds down to m; with rem >=
-  // half + 1 it rounds up (a carry out of rem gives the same m + 1). Only
-  // half - 1 and half are left open.
-  if (rem - (half - 1) <= 1) return false;
-  m += rem > half;
+  // 53 bits are kept from bit 126 + upper down. Without bit 127 the word is
+  // moved up one bit, so that the kept bits and the rest always split at
+  // bit 11 and no shift depends on the value.
+  const uint64_t top = hi << (upper ^ 1);
+  const int e = floor_log2_pow5(q) - 127 + q - lz + 64 + 64 + 10 + upper;  // exponent of the kept bits' lowest
+  if (e <= -1074 || e >= 2046 - 1075) return 0;
+  constexpr uint64_t kHalf = uint64_t{1} << 10;
+  uint64_t m = top >> 11;
+  const uint64_t rem = top & (2 * kHalf - 1);
+  // With rem <= half - 2 units of the high word the whole range of r rounds
+  // down to m; with rem >= half + 1 unit it rounds up (a carry out of rem
+  // gives the same m + 1). A unit is 1, or 2 when the word was moved up, so
+  // half - 2, half - 1 and half are left open.
+  if (rem - (kHalf - 2) <= 2) return 0;
+  m += rem > kHalf;
   // m + 1 may reach 2^53: the mantissa field then overflows into the
   // exponent field, which is the correctly rounded next power of two.
-  *bits = (static_cast<uint64_t>(e + 1075) << 52) + (m - (uint64_t{1} << 52));
-  return true;
+  return (static_cast<uint64_t>(e + 1075) << 52) + (m - (uint64_t{1} << 52));
 }
 
 [[gnu::always_inline]] inline void set_unsigned(DocValue* v, uint64_t u) noexcept {
