@@ -1,6 +1,12 @@
 import sys
 
 import pytest
+from hypothesis import settings
+
+# Machines running the suite are shared and loaded: a per-example deadline
+# would fail tests for the machine's speed, not for what they check.
+settings.register_profile("quibex", deadline=None)
+settings.load_profile("quibex")
 
 
 @pytest.fixture
