@@ -92,7 +92,7 @@ def measure(name, one_pass, watched, passes):
 @pytest.fixture
 def leakcheck():
     """run(name, one_pass, watched, scale=1): measures ITERATIONS // scale
-    passes (at least 10); one_pass returns the number of calls it made."""
+    passes (at least 5); one_pass returns the number of calls it made."""
     def run(name, one_pass, watched, scale=1):
-        measure(name, one_pass, watched, max(10, ITERATIONS // scale))
+        measure(name, one_pass, watched, max(5, ITERATIONS // scale))
     return run
