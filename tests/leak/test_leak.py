@@ -9,11 +9,9 @@ default hands back, and the key strings that loads keeps in its cache.
 import dataclasses
 import datetime
 import enum
-import gc
 import json
 import lzma
 import pathlib
-import sys
 import uuid
 
 import pytest
@@ -22,9 +20,7 @@ import quibex
 
 CORPUS_DIR = pathlib.Path(__file__).resolve().parents[2] / "bench" / "corpus"
 
-OPT = quibex
 INDENT = quibex.OPT_INDENT_2
-ENCODE_ERRORS = (quibex.JSONEncodeError,)
 
 
 # --- Values -------------------------------------------------------------------------------
@@ -230,11 +226,11 @@ NON_STR_KEYS = {
 
 SUCCESS_OPTIONS = [
     0,
-    INDENT | OPT.OPT_APPEND_NEWLINE,
-    OPT.OPT_SORT_KEYS | OPT.OPT_NAIVE_UTC | OPT.OPT_UTC_Z | OPT.OPT_OMIT_MICROSECONDS,
-    OPT.OPT_SORT_KEYS | INDENT | OPT.OPT_SERIALIZE_NUMPY,
-    OPT.OPT_NON_STR_KEYS | OPT.OPT_SERIALIZE_NUMPY,
-    OPT.OPT_PASSTHROUGH_SUBCLASS | OPT.OPT_PASSTHROUGH_DATETIME | OPT.OPT_PASSTHROUGH_DATACLASS,
+    INDENT | quibex.OPT_APPEND_NEWLINE,
+    quibex.OPT_SORT_KEYS | quibex.OPT_NAIVE_UTC | quibex.OPT_UTC_Z | quibex.OPT_OMIT_MICROSECONDS,
+    quibex.OPT_SORT_KEYS | INDENT | quibex.OPT_SERIALIZE_NUMPY,
+    quibex.OPT_NON_STR_KEYS | quibex.OPT_SERIALIZE_NUMPY,
+    quibex.OPT_PASSTHROUGH_SUBCLASS | quibex.OPT_PASSTHROUGH_DATETIME | quibex.OPT_PASSTHROUGH_DATACLASS,
 ]
 
 
@@ -260,23 +256,23 @@ def encode_error_cases():
         ("after-growth", lambda: quibex.dumps(big_then_bad, option=INDENT)),
         ("int-64", lambda: quibex.dumps([2**64])),
         ("int-huge", lambda: quibex.dumps(10**1000)),
-        ("int-53", lambda: quibex.dumps(2**53, option=OPT.OPT_STRICT_INTEGER)),
+        ("int-53", lambda: quibex.dumps(2**53, option=quibex.OPT_STRICT_INTEGER)),
         ("str-surrogate", lambda: quibex.dumps(["ok", surrogate])),
-        ("key-surrogate", lambda: quibex.dumps({surrogate: 1}, option=OPT.OPT_SORT_KEYS)),
+        ("key-surrogate", lambda: quibex.dumps({surrogate: 1}, option=quibex.OPT_SORT_KEYS)),
         ("member-surrogate", lambda: quibex.dumps(Point(surrogate, 1))),
         ("fragment-surrogate", lambda: quibex.dumps(quibex.Fragment(surrogate))),
         ("fragment-type", lambda: quibex.dumps([quibex.Fragment(bytearray(b"1"))])),
         ("key-not-str", lambda: quibex.dumps({"a": 1, 2: 3})),
-        ("sorted-key-not-str", lambda: quibex.dumps({"a": 1, 2: 3}, option=OPT.OPT_SORT_KEYS)),
+        ("sorted-key-not-str", lambda: quibex.dumps({"a": 1, 2: 3}, option=quibex.OPT_SORT_KEYS)),
         ("depth", lambda: quibex.dumps(deep)),
         ("enum-cycle", lambda: quibex.dumps(loop)),
         ("slot-unset", lambda: quibex.dumps(unset)),
         ("time-tzinfo", lambda: quibex.dumps(datetime.time(1, tzinfo=datetime.timezone.utc))),
         ("tz-none", lambda: quibex.dumps(datetime.datetime(2024, 1, 1, tzinfo=NoOffset(0)))),
         ("tz-raises", lambda: quibex.dumps(datetime.datetime(2024, 1, 1, tzinfo=RaisingOffset(0)))),
-        ("key-tz-none", lambda: quibex.dumps(naive_key, option=OPT.OPT_NON_STR_KEYS)),
-        ("key-int-64", lambda: quibex.dumps({2**64: 1}, option=OPT.OPT_NON_STR_KEYS)),
-        ("key-type", lambda: quibex.dumps({"a": 1, (1, 2): 2}, option=OPT.OPT_NON_STR_KEYS | OPT.OPT_SORT_KEYS)),
+        ("key-tz-none", lambda: quibex.dumps(naive_key, option=quibex.OPT_NON_STR_KEYS)),
+        ("key-int-64", lambda: quibex.dumps({2**64: 1}, option=quibex.OPT_NON_STR_KEYS)),
+        ("key-type", lambda: quibex.dumps({"a": 1, (1, 2): 2}, option=quibex.OPT_NON_STR_KEYS | quibex.OPT_SORT_KEYS)),
         ("no-obj", lambda: quibex.dumps()),
         ("bad-option", lambda: quibex.dumps(1, option=4096)),
         ("bad-keyword", lambda: quibex.dumps(1, foo=1)),
@@ -286,7 +282,7 @@ def encode_error_cases():
         import numpy as np
     except ImportError:
         return cases
-    numpy_option = OPT.OPT_SERIALIZE_NUMPY
+    numpy_option = quibex.OPT_SERIALIZE_NUMPY
     cases += [
         ("numpy-endian", lambda: quibex.dumps(np.arange(3, dtype=">i4"), option=numpy_option)),
         ("numpy-contiguous", lambda: quibex.dumps(np.arange(6).reshape(2, 3).T, option=numpy_option)),
@@ -328,7 +324,7 @@ def dumps_pass(values, options, default):
             for value in values:
                 try:
                     quibex.dumps(value, default, option=option)
-                except ENCODE_ERRORS:
+                except quibex.JSONEncodeError:
                     pass
                 calls += 1
         return calls
@@ -340,14 +336,15 @@ def test_dumps_values(leakcheck):
     for option in SUCCESS_OPTIONS:
         for value in values:
             quibex.dumps(value, default_to_new, option=option)  # every case is a success
-    watched = reachable(*values) + [("default result", DEFAULT_RESULT), ("None", None), ("True", True)]
+    watched = reachable(*values) + reachable(DEFAULT_RESULT) + [
+        ("fragment bytes", FRAGMENT_BYTES), ("fragment text", FRAGMENT_TEXT)]
     leakcheck("dumps values x options", dumps_pass(values, SUCCESS_OPTIONS, default_to_new), watched)
 
 
 def test_dumps_default_results_and_non_str_keys(leakcheck):
     values = [Unsupported(), [Unsupported()] * 3, NON_STR_KEYS, Mapping(NON_STR_KEYS)]
-    options = [OPT.OPT_NON_STR_KEYS, OPT.OPT_NON_STR_KEYS | OPT.OPT_SORT_KEYS | INDENT,
-               OPT.OPT_NON_STR_KEYS | OPT.OPT_UTC_Z | OPT.OPT_PASSTHROUGH_SUBCLASS]
+    options = [quibex.OPT_NON_STR_KEYS, quibex.OPT_NON_STR_KEYS | quibex.OPT_SORT_KEYS | INDENT,
+               quibex.OPT_NON_STR_KEYS | quibex.OPT_UTC_Z | quibex.OPT_PASSTHROUGH_SUBCLASS]
     for option in options:
         for value in values:
             quibex.dumps(value, default_to_shared, option=option)
@@ -358,7 +355,7 @@ def test_dumps_default_results_and_non_str_keys(leakcheck):
 def test_dumps_numpy(leakcheck):
     pytest.importorskip("numpy")
     values = numpy_values()
-    options = [OPT.OPT_SERIALIZE_NUMPY, OPT.OPT_SERIALIZE_NUMPY | INDENT | OPT.OPT_NAIVE_UTC]
+    options = [quibex.OPT_SERIALIZE_NUMPY, quibex.OPT_SERIALIZE_NUMPY | INDENT | quibex.OPT_NAIVE_UTC]
     for option in options:
         for value in values:
             quibex.dumps(value, option=option)
@@ -490,7 +487,7 @@ def test_loads_and_dumps_corpus(leakcheck):
         for doc, value in zip(docs, values):
             quibex.loads(doc)
             quibex.dumps(value)
-            quibex.dumps(value, option=INDENT | OPT.OPT_SORT_KEYS)
+            quibex.dumps(value, option=INDENT | quibex.OPT_SORT_KEYS)
         return 3 * len(docs)
 
     watched = watched_for_loads(docs)
@@ -513,7 +510,7 @@ def test_allocation_failures(leakcheck):
     # sweep keeps to paths without them.
     calls = [
         lambda: quibex.dumps(value, default_to_shared),
-        lambda: quibex.dumps(value, default_to_shared, option=INDENT | OPT.OPT_APPEND_NEWLINE),
+        lambda: quibex.dumps(value, default_to_shared, option=INDENT | quibex.OPT_APPEND_NEWLINE),
         lambda: quibex.loads(doc),
         lambda: quibex.loads(b"[1,2,"),
     ]
