@@ -401,14 +401,38 @@ class ExitingProperty:
         raise SystemExit(3)
 
 
-@pytest.mark.parametrize("value, cause", [
-    (RaisingProperty(), RuntimeError),
-    (ExitingProperty(), SystemExit),
-])
-def test_property_that_raises_inside_a_dataclass(value, cause):
+@dataclasses.dataclass
+class Guarded:
+    """Every attribute read raises."""
+    a: int
+
+    def __getattribute__(self, name):
+        raise LookupError(name)
+
+
+@pytest.mark.parametrize("make, cause", [
+    (RaisingProperty, RuntimeError),
+    (ExitingProperty, SystemExit),
+    (lambda: Guarded(1), LookupError),
+], ids=["raises", "exits", "every-read-raises"])
+def test_property_that_raises_inside_a_dataclass(make, cause):
+    value = make()
     e = encode_error({"x": [value]})
     assert e.args == (f"Type is not JSON serializable: {type(value).__name__}",)
     assert type(e.__cause__) is cause
+
+
+@dataclasses.dataclass
+class DictRaises:
+    a: int
+
+    @property
+    def __dict__(self):
+        raise RuntimeError("no instance dictionary")
+
+
+def test_instance_dictionary_that_raises_falls_back_to_the_fields():
+    assert quibex.dumps([DictRaises(1)], option=INDENT) == b'[\n  {\n    "a": 1\n  }\n]'
 
 
 def test_default_that_swaps_the_containers_around_it():
