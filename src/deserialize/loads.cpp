@@ -94,7 +94,14 @@ PyObject* loads(PyObject*, PyObject* obj) {
     PyMem_Free(buffer);
     return fail({error.message, text.data, text.len, error.position});
   }
+  // No collection runs while the objects are built: every object made here
+  // is reachable from the result, so a collection could free none of them,
+  // and on a large document the repeated collections would cost several
+  // times the building itself. It also keeps finalisers of unrelated
+  // garbage from running while containers are half filled.
+  const int collecting = PyGC_Disable();
   PyObject* result = build_document(doc->root);
+  if (collecting) PyGC_Enable();
   PyMem_Free(buffer);
   return result;
 }
