@@ -7,7 +7,8 @@ simplejson, and marshal as the floor.
     python bench/bench.py --only loads --libs quibex,json,msgspec
 
 Cases are subject/mode: each corpus in the modes dumps, loads, indent and
-sort, and the extra cases records/native-types, twitter-int-keys/non-str-keys
+sort, and the extra cases records/native-types, twitter-int-keys/non-str-keys,
+loads-gc (loads of citm_catalog and canada with the garbage collector enabled)
 and numpy-*/numpy (see --list). Every contender is validated against the
 stdlib json module before it is timed. Results go to bench/results/: the
 table is printed, results.json holds every sample, ratios.png the chart.

@@ -10,6 +10,7 @@ import datetime
 import enum
 import fnmatch
 import functools
+import gc
 import json
 import lzma
 import marshal
@@ -36,7 +37,8 @@ CORPUS_MODES = ("dumps", "loads", "indent", "sort")
 
 # Extra cases: (subject, mode), in display order.
 EXTRA_CASES = (("records", "native-types"), ("twitter-int-keys", "non-str-keys"),
-               ("numpy-f64", "numpy"), ("numpy-i64", "numpy"), ("numpy-f32-2d", "numpy"))
+               ("numpy-f64", "numpy"), ("numpy-i64", "numpy"), ("numpy-f32-2d", "numpy"),
+               ("citm_catalog", "loads-gc"), ("canada", "loads-gc"))
 
 
 @dataclasses.dataclass
@@ -375,9 +377,33 @@ def _via_tolist(fn):
     return dumps_list
 
 
+def _with_collector(call):
+    """The call with the cyclic garbage collector enabled, as it is by default
+    (the rounds run with it disabled)."""
+    def run():
+        gc.enable()
+        try:
+            return call()
+        finally:
+            gc.disable()
+    return run
+
+
+def collector_case(name, libraries):
+    data, obj = corpus(name)
+    case = _loads_case(name, data, obj, libraries)
+    for c in case.contenders:
+        if c.call is not None:
+            c.call = _with_collector(c.call)
+    case.mode, case.detail = "loads-gc", "loads with the garbage collector enabled"
+    return case
+
+
 def build_case(subject, mode, libraries, quick):
     if mode in CORPUS_MODES:
         return corpus_case(subject, mode, libraries)
+    if mode == "loads-gc":
+        return collector_case(subject, libraries)
     if subject == "records":
         return records_case(libraries, 10_000)
     if subject == "twitter-int-keys":

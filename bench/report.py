@@ -7,7 +7,7 @@ import timing
 
 # Panels of the chart and groups of the summary, by case mode.
 GROUPS = (("dumps", ("dumps",)), ("loads", ("loads",)), ("dumps indent=2", ("indent",)),
-          ("dumps sort_keys", ("sort",)), ("extras", ("native-types", "non-str-keys", "numpy")))
+          ("dumps sort_keys", ("sort",)), ("extras", ("native-types", "non-str-keys", "numpy", "loads-gc")))
 
 
 def library_order(cases):
