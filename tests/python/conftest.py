@@ -27,3 +27,11 @@ def corpus_bytes(name):
     """The raw JSON bytes of one bundled corpus."""
     import lzma
     return lzma.decompress((CORPUS_DIR / f"{name}.json.xz").read_bytes())
+
+
+def nest(depth, make, inner=1):
+    """`inner` wrapped `depth` times by `make` (say, lambda v: [v])."""
+    value = inner
+    for _ in range(depth):
+        value = make(value)
+    return value

@@ -13,6 +13,7 @@ import threading
 import pytest
 
 import quibex
+from conftest import nest
 
 INDENT = quibex.OPT_INDENT_2
 NOT_UTF8 = "str is not valid UTF-8: surrogates not allowed"
@@ -54,13 +55,6 @@ def test_loads_stops_at_the_first_level_past_the_limit(doc, pos):
     assert (e.msg, e.pos) == ("array and object recursion depth exceeded", pos)
 
 
-def nested(kind, depth):
-    value = 1
-    for _ in range(depth):
-        value = kind(value)
-    return value
-
-
 @dataclasses.dataclass
 class Box:
     inner: object
@@ -69,7 +63,7 @@ class Box:
 @pytest.mark.parametrize("kind", [lambda v: [v], lambda v: (v,), lambda v: {"k": v}, Box],
                          ids=["list", "tuple", "dict", "dataclass"])
 def test_dumps_stops_at_the_first_level_past_the_limit(kind):
-    deep = nested(kind, 100_000)
+    deep = nest(100_000, kind)
     for option in (0, INDENT | quibex.OPT_SORT_KEYS, quibex.OPT_NON_STR_KEYS):
         assert encode_error(deep, option=option).args == ("Recursion limit reached",)
 
@@ -106,7 +100,7 @@ def default_wrapping_another(obj):
 def test_dumps_at_its_limits_fits_a_small_thread_stack():
     # Both limits at once bound the C stack a call can use: 254 containers
     # and 255 default calls, in every layout.
-    dicts = nested(lambda v: {"k": v}, 254)
+    dicts = nest(254, lambda v: {"k": v})
     for option in (0, INDENT | quibex.OPT_SORT_KEYS, INDENT | quibex.OPT_NON_STR_KEYS):
         assert run_on_small_stack(lambda: len(quibex.dumps(dicts, option=option))) > 254 * 5
         assert run_on_small_stack(lambda: quibex.dumps(Opaque(), default_wrapping_another, option=option)) == (

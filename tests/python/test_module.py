@@ -11,6 +11,7 @@ import textwrap
 import pytest
 
 import quibex
+from conftest import nest
 
 OPTIONS = {
     "OPT_APPEND_NEWLINE": 1024,
@@ -218,13 +219,6 @@ def test_scalars_and_empty_containers(value, expected):
     assert quibex.dumps(value) == expected
     if len(expected) <= 5:
         assert quibex.dumps(value, option=quibex.OPT_INDENT_2) == expected
-
-
-def nest(depth, make, inner):
-    value = inner
-    for _ in range(depth):
-        value = make(value)
-    return value
 
 
 @dataclasses.dataclass
