@@ -37,8 +37,14 @@ for h in "${harnesses[@]}"; do
   echo "== $h for ${seconds}s"
   if [ "$h" = loads_dumps ]; then
     vpy=$(prepare_fuzz_venv "$py")
-    # The module of the fuzz build carries ASan and libFuzzer's coverage hooks.
-    run=(env PYTHONPATH="$out" PYTHONMALLOC=malloc LD_PRELOAD="$(clang -print-file-name=libclang_rt.asan-x86_64.so)"
+    # The module of the fuzz build carries ASan and libFuzzer's coverage
+    # hooks: libFuzzer, preloaded ahead of ASan, receives its coverage and
+    # atheris drives it.
+    rt=$(dirname "$(clang -print-file-name=libclang_rt.fuzzer_no_main-x86_64.a)")
+    clang++ -shared -o "$out/libfuzzer_rt.so" -Wl,--whole-archive "$rt/libclang_rt.fuzzer_no_main-x86_64.a" \
+      -Wl,--no-whole-archive -lpthread -ldl -lm
+    run=(env PYTHONPATH="$out" PYTHONMALLOC=malloc ASAN_OPTIONS="$ASAN_OPTIONS:verify_asan_link_order=0"
+         LD_PRELOAD="$out/libfuzzer_rt.so $(clang -print-file-name=libclang_rt.asan-x86_64.so)"
          "$vpy" "$ROOT/tests/fuzz/fuzz_loads_dumps.py")
   else
     run=("$out/fuzz_$h")

@@ -67,7 +67,7 @@ def seeds(rng):
     float_bits = [struct.pack("<d", f) for f in floats] + [struct.pack("<f", f) for f in floats if abs(f) < 3e38]
     return {
         "reader": text_like,
-        "loads_dumps": text_like,
+        "loads_dumps": [b"\x01" + d for d in text_like],  # an odd first byte selects loads
         "utf8": strings + literals,
         "escape": strings + literals,
         "build_str": strings + literals,
