@@ -17,4 +17,5 @@ for py in $(interpreters); do
   vpy=$(prepare_venv "$py" pytest hypothesis numpy pytz python-dateutil)
   (cd "$ROOT" && "$vpy" -m pytest -q -p no:cacheprovider tests/python) || status=1
 done
+bash "$ROOT/scripts/sanitize.sh" || status=1
 exit $status

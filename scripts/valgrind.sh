@@ -21,5 +21,5 @@ echo "== string and loads tests under memcheck"
 # tracks, and the interpreter's own pools raise no false reports.
 cd "$ROOT"
 PYTHONPATH="$out" PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=1 --leak-check=no \
-  --track-origins=yes --quiet \
-  "$vpy" -m pytest -q -p no:cacheprovider tests/python/test_str.py tests/python/test_loads.py
+  --quiet --suppressions="$ROOT/tests/fuzz/valgrind.supp" \
+  "$vpy" -m pytest -q -p no:cacheprovider tests/python/test_str.py tests/python/test_loads.py --durations=10
