@@ -4,10 +4,10 @@
 // goes to a heap block of exactly the reserved 8 * n + 32 bytes, so a store
 // past it is a sanitizer report.
 #include "fuzz_python.h"
+#include "reference_escape.h"
 #include "serialize/per_type/str.h"
 #include "typeref/cpu.h"
 
-#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,32 +16,6 @@ using namespace quibex;
 using fuzzing::check;
 
 namespace {
-
-std::string reference_escape(const uint8_t* s, size_t n) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t b = s[i];
-    switch (b) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        if (b < 0x20) {
-          out += "\\u00";
-          out += kHex[b >> 4];
-          out += kHex[b & 15];
-        } else {
-          out += static_cast<char>(b);
-        }
-    }
-  }
-  return out + "\"";
-}
 
 using Escaper = size_t (*)(uint8_t*, const uint8_t*, size_t);
 
@@ -55,7 +29,8 @@ void expect_escapes(Escaper escape, const uint8_t* data, size_t size, const std:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string want = reference_escape(data, size);
+  const std::string want =
+      testing_support::reference_escape({reinterpret_cast<const char*>(data), size});
   expect_escapes(escape_str_sse2, data, size, want, "SSE2 escaper output differs");
   if (cpu_features() & CPU_AVX512VL) expect_escapes(escape_str_avx512, data, size, want, "AVX-512 escaper output differs");
   if (size <= kShortPlainMax) {
