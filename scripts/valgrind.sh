@@ -9,8 +9,10 @@ source "$(dirname "$0")/common.sh"
 ensure_system_packages
 ensure_fuzz_packages
 
-py=$(interpreters | sed -n 1p)
-out="$ROOT/build/valgrind"
+# The newest interpreter: 3.11's int.from_bytes reads a digit it has not
+# written yet, which memcheck reports at every later use of the result.
+py=$(interpreters | tail -n 1)
+out="$ROOT/build/valgrind-$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 echo "== memcheck build ($("$py" --version))"
 cmake -S "$ROOT" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" >/dev/null
 cmake --build "$out" -j "$(nproc)" >/dev/null
@@ -22,4 +24,4 @@ echo "== string and loads tests under memcheck"
 cd "$ROOT"
 PYTHONPATH="$out" PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=1 --leak-check=no \
   --quiet --suppressions="$ROOT/tests/fuzz/valgrind.supp" \
-  "$vpy" -m pytest -q -p no:cacheprovider tests/python/test_str.py tests/python/test_loads.py --durations=10
+  "$vpy" -m pytest -q -p no:cacheprovider tests/python/test_str.py tests/python/test_loads.py
