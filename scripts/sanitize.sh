@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds quibex with AddressSanitizer and UndefinedBehaviorSanitizer (clang)
-# and runs the C++ units and the whole Python suite under them, on the first
+# and runs the C++ units and the whole Python suite under them, on every
 # CPython 3.11+ found (or the interpreters given as arguments). Any sanitizer
 # report fails the run.
 set -euo pipefail
@@ -24,7 +24,7 @@ not_here=(
 )
 
 pythons=("$@")
-[ ${#pythons[@]} -gt 0 ] || pythons=("$(interpreters | sed -n 1p)")
+[ ${#pythons[@]} -gt 0 ] || mapfile -t pythons < <(interpreters)
 status=0
 for py in "${pythons[@]}"; do
   tag=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
