@@ -31,17 +31,24 @@ interpreters() {
   printf '%s\n' "${found[@]}"
 }
 
-# Creates (or reuses) the virtual environment of interpreter $1, installs the
-# packages named after it and quibex itself; prints the venv's python.
-prepare_venv() {
+# Creates (or reuses) the virtual environment of interpreter $1 and installs
+# the packages named after it; prints the venv's python.
+prepare_test_venv() {
   local py=$1; shift
   local tag
   tag=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   local venv="$ROOT/.venv/$tag"
   [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" >&2
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$ROOT" >&2
   echo "$venv/bin/python"
+}
+
+# The same, with quibex itself installed.
+prepare_venv() {
+  local vpy
+  vpy=$(prepare_test_venv "$@")
+  "$vpy" -m pip install -q --disable-pip-version-check "$ROOT" >&2
+  echo "$vpy"
 }
 
 # Installs the compilers and tools of the sanitizer, valgrind and fuzzing
