@@ -3,7 +3,7 @@
 // kind, and every shape routine counts the same characters and widest kind.
 #include "deserialize/build_str.h"
 #include "deserialize/utf8.h"
-#include "fuzz_python.h"
+#include "harness.h"
 #include "support.h"
 #include "typeref/cpu.h"
 

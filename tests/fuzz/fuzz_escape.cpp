@@ -3,7 +3,7 @@
 // and the inline short-string path agrees whenever it takes a string. Output
 // goes to a heap block of exactly the reserved 8 * n + 32 bytes, so a store
 // past it is a sanitizer report.
-#include "fuzz_python.h"
+#include "harness.h"
 #include "reference_escape.h"
 #include "serialize/per_type/str.h"
 #include "typeref/cpu.h"

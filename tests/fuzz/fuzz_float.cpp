@@ -2,7 +2,7 @@
 // the text of every finite value reads back to the same bits, has as many
 // significant digits as the standard library's shortest form, keeps to the
 // documented shape and touches no byte beyond its width's span.
-#include "fuzz_python.h"
+#include "harness.h"
 #include "number/float_text.h"
 
 #include <bit>

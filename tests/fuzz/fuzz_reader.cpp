@@ -6,7 +6,7 @@
 #include "deserialize/reader/arena.h"
 #include "deserialize/reader/reader.h"
 #include "deserialize/utf8.h"
-#include "fuzz_python.h"
+#include "harness.h"
 #include "serialize/dumps.h"
 #include "support.h"
 

@@ -3,7 +3,7 @@
 // valid prefix ends where the interpreter's strict decoder finds the first
 // malformed byte.
 #include "deserialize/utf8.h"
-#include "fuzz_python.h"
+#include "harness.h"
 #include "support.h"
 #include "typeref/cpu.h"
 

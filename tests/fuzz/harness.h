@@ -1,5 +1,6 @@
-// Start-up shared by the harnesses that make Python objects: an embedded
-// interpreter and the module's registry, once per fuzzing process.
+// What the harnesses share: checks that end the run on a failure, and the
+// start-up of an embedded interpreter and the module's registry for the
+// harnesses that make Python objects.
 #pragma once
 
 #include "typeref/registry.h"
@@ -9,6 +10,7 @@
 
 namespace quibex::fuzzing {
 
+// Once per fuzzing process, from LLVMFuzzerInitialize.
 inline void start_python() {
   Py_InitializeEx(0);
   if (init_registry_once() != 0) {
