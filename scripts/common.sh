@@ -31,15 +31,46 @@ interpreters() {
   printf '%s\n' "${found[@]}"
 }
 
-# Creates (or reuses) the virtual environment of interpreter $1, installs the
-# packages named after it and quibex itself; prints the venv's python.
-prepare_venv() {
+# Creates (or reuses) the virtual environment of interpreter $1 and installs
+# the packages named after it; prints the venv's python.
+prepare_test_venv() {
   local py=$1; shift
   local tag
   tag=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   local venv="$ROOT/.venv/$tag"
   [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" >&2
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$ROOT" >&2
+  echo "$venv/bin/python"
+}
+
+# The same, with quibex itself installed.
+prepare_venv() {
+  local vpy
+  vpy=$(prepare_test_venv "$@")
+  "$vpy" -m pip install -q --disable-pip-version-check "$ROOT" >&2
+  echo "$vpy"
+}
+
+# Installs the compilers and tools of the sanitizer, valgrind and fuzzing
+# runs when any is missing.
+ensure_fuzz_packages() {
+  local missing=()
+  command -v clang++ >/dev/null || missing+=(clang)
+  command -v llvm-symbolizer >/dev/null || missing+=(llvm)
+  command -v valgrind >/dev/null || missing+=(valgrind)
+  [ -f "$(clang -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || missing+=(libclang-rt-14-dev)
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing ${missing[*]}"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+
+# The virtual environment of the Python fuzzing harness (atheris and the
+# test dependencies); prints its python.
+prepare_fuzz_venv() {
+  local py=$1
+  local venv="$ROOT/.venv/fuzz-$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" >&2
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check atheris >&2
   echo "$venv/bin/python"
 }

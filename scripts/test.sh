@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ units through ctest, then the Python tests on
-# every CPython 3.11+ present. Fails if any test fails anywhere.
+# every CPython 3.11+ present, then the sanitizer and memcheck runs. Fails
+# if any test fails anywhere.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 ensure_system_packages
@@ -18,4 +19,5 @@ for py in $(interpreters); do
   (cd "$ROOT" && "$vpy" -m pytest -q -p no:cacheprovider tests/python) || status=1
   (cd "$ROOT" && QUIBEX_LEAKCHECK=20 "$vpy" -m pytest -q -p no:cacheprovider tests/leak) || status=1  # short leak check
 done
+for check in sanitize valgrind; do bash "$ROOT/scripts/$check.sh" || status=1; done
 exit $status

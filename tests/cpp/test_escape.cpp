@@ -3,6 +3,7 @@
 // Every call places the source so that it ends at an inaccessible page and
 // the output so that its 8 * n + 32 reserved bytes end at another: a read
 // past the source or a store past the reservation faults.
+#include "reference_escape.h"
 #include "serialize/per_type/str.h"
 #include "typeref/cpu.h"
 
@@ -21,31 +22,7 @@
 namespace quibex {
 namespace {
 
-// The escaped form, written the obvious way.
-std::string reference_escape(std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (unsigned char b : s) {
-    switch (b) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        if (b < 0x20) {
-          out += "\\u00";
-          out += kHex[b >> 4];
-          out += kHex[b & 15];
-        } else {
-          out += static_cast<char>(b);
-        }
-    }
-  }
-  return out + "\"";
-}
+using testing_support::reference_escape;
 
 // Read-write bytes followed by one inaccessible page.
 class GuardedRegion {
