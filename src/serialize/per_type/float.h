@@ -18,20 +18,6 @@ namespace quibex {
   return kDumpOk;
 }
 
-inline DumpResult write_f32_value(OutputBuffer& out, float v) noexcept {
-  if ((~std::bit_cast<uint32_t>(v) & 0x7F800000) == 0) [[unlikely]]
-    return out.write_null();
-  QUIBEX_TRY(out.reserve(128));
-  uint8_t* p = out.write_ptr();
-  out.advance(static_cast<uint64_t>(write_f32_shortest(p, v) - p));
-  return kDumpOk;
-}
-
-// Half precision is written as the single of the same value.
-inline DumpResult write_f16_value(OutputBuffer& out, uint16_t half) noexcept {
-  return write_f32_value(out, half_to_single(half));
-}
-
 // A float object (or subclass instance): its ob_fval, negative zero included.
 [[gnu::always_inline]] inline DumpResult write_float_object(OutputBuffer& out, PyObject* obj) noexcept {
   return write_f64_value(out, PyFloat_AS_DOUBLE(obj));
