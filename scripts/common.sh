@@ -3,6 +3,13 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# Installs the Debian packages named (none: nothing to do).
+install_packages() {
+  [ $# -gt 0 ] || return 0
+  echo "installing $*"
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
 # Installs the Debian packages the build needs when any is missing.
 ensure_system_packages() {
   local missing=()
@@ -10,10 +17,7 @@ ensure_system_packages() {
   command -v g++ >/dev/null || missing+=(g++)
   [ -f /usr/include/xxhash.h ] || missing+=(libxxhash-dev)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing ${missing[*]}"
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  install_packages ${missing[@]+"${missing[@]}"}
 }
 
 # Prints one python executable per CPython 3.11+ found (pyenv first).
@@ -59,10 +63,7 @@ ensure_fuzz_packages() {
   command -v llvm-symbolizer >/dev/null || missing+=(llvm)
   command -v valgrind >/dev/null || missing+=(valgrind)
   [ -f "$(clang -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || missing+=(libclang-rt-14-dev)
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing ${missing[*]}"
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  install_packages ${missing[@]+"${missing[@]}"}
 }
 
 # The virtual environment of the Python fuzzing harness (atheris and the
