@@ -35,17 +35,22 @@ interpreters() {
   printf '%s\n' "${found[@]}"
 }
 
-# Creates (or reuses) the virtual environment of interpreter $1 and installs
-# the packages named after it; prints the venv's python.
-prepare_test_venv() {
-  local py=$1; shift
-  local tag
-  tag=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  local venv="$ROOT/.venv/$tag"
+# The Python packages of the test suites.
+TEST_PACKAGES=(pytest hypothesis numpy pytz python-dateutil mypy)
+
+# Creates (or reuses) the virtual environment .venv/<prefix>X.Y of
+# interpreter $2 and installs the packages named after it; prints the venv's
+# python.
+prepare_named_venv() {
+  local prefix=$1 py=$2; shift 2
+  local venv="$ROOT/.venv/$prefix$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
   [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" >&2
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
   echo "$venv/bin/python"
 }
+
+# The virtual environment of interpreter $1 with the packages named after it.
+prepare_test_venv() { prepare_named_venv "" "$@"; }
 
 # The same, with quibex itself installed.
 prepare_venv() {
@@ -66,12 +71,6 @@ ensure_fuzz_packages() {
   install_packages ${missing[@]+"${missing[@]}"}
 }
 
-# The virtual environment of the Python fuzzing harness (atheris and the
-# test dependencies); prints its python.
-prepare_fuzz_venv() {
-  local py=$1
-  local venv="$ROOT/.venv/fuzz-$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" >&2
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check atheris >&2
-  echo "$venv/bin/python"
-}
+# The virtual environment of the Python fuzzing harness, with atheris;
+# prints its python.
+prepare_fuzz_venv() { prepare_named_venv fuzz- "$1" atheris; }

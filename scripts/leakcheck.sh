@@ -12,7 +12,7 @@ export QUIBEX_LEAKCHECK=${QUIBEX_LEAKCHECK:-1000}
 status=0
 for py in ${@:-$(interpreters)}; do
   echo "== Leak check on $("$py" --version), $QUIBEX_LEAKCHECK passes per input set"
-  vpy=$(prepare_venv "$py" pytest numpy pytz python-dateutil)
+  vpy=$(prepare_venv "$py" "${TEST_PACKAGES[@]}")
   (cd "$ROOT" && "$vpy" -m pytest -q -p no:cacheprovider tests/leak) || status=1
 done
 exit $status

@@ -41,7 +41,7 @@ for py in "${pythons[@]}"; do
   (cd "$out" && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions="$ROOT/tests/fuzz/lsan.supp" ctest --output-on-failure -j "$(nproc)") || status=1
 
   echo "== Python tests under ASan and UBSan"
-  vpy=$(prepare_test_venv "$py" pytest hypothesis numpy pytz python-dateutil)
+  vpy=$(prepare_test_venv "$py" "${TEST_PACKAGES[@]}")
   (cd "$ROOT" && export PYTHONPATH="$out" PYTHONMALLOC=malloc LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0 &&
      "$vpy" -c 'import os, sys, quibex; sys.exit(not quibex.__file__.startswith(os.environ["PYTHONPATH"]))' &&
      "$vpy" -m pytest -q -p no:cacheprovider tests/python "${not_here[@]}") || status=1

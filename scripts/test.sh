@@ -15,7 +15,7 @@ cmake --build "$ROOT/build/unit" -j "$(nproc)" >/dev/null
 
 for py in $(interpreters); do
   echo "== Python tests on $("$py" --version)"
-  vpy=$(prepare_venv "$py" pytest hypothesis numpy pytz python-dateutil mypy)
+  vpy=$(prepare_venv "$py" "${TEST_PACKAGES[@]}")
   (cd "$ROOT" && "$vpy" -m pytest -q -p no:cacheprovider tests/python) || status=1
   (cd "$ROOT" && QUIBEX_LEAKCHECK=20 "$vpy" -m pytest -q -p no:cacheprovider tests/leak) || status=1  # short leak check
 done

@@ -16,7 +16,7 @@ out="$ROOT/build/valgrind-$("$py" -c 'import sys; print("%d.%d" % sys.version_in
 echo "== memcheck build ($("$py" --version))"
 cmake -S "$ROOT" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" >/dev/null
 cmake --build "$out" -j "$(nproc)" >/dev/null
-vpy=$(prepare_test_venv "$py" pytest hypothesis numpy pytz python-dateutil)
+vpy=$(prepare_test_venv "$py" "${TEST_PACKAGES[@]}")
 
 echo "== string and loads tests under memcheck"
 # PYTHONMALLOC=malloc: every allocation goes through the allocator memcheck
