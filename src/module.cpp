@@ -3,6 +3,7 @@
 #include "serialize/dumps.h"
 #include "deserialize/loads.h"
 #include "serialize/frame.h"
+#include "startup.h"
 #include "support.h"
 #include "typeref/registry.h"
 

@@ -1,8 +1,8 @@
 #include "deserialize/utf8.h"
 
-#include "typeref/cpu.h"
-
+#if QUIBEX_X86
 #include <immintrin.h>
+#endif
 
 #include <array>
 #include <cstring>
@@ -67,6 +67,7 @@ size_t skip_ascii(const uint8_t* s, size_t i, size_t n) noexcept {
   return i;
 }
 
+#if QUIBEX_X86
 // ---------------------------------------------------------------------------
 // AVX2 validation: the lookup algorithm of Keiser and Lemire, "Validating
 // UTF-8 in less than one instruction per byte" (2021). Each byte is
@@ -76,7 +77,7 @@ size_t skip_ascii(const uint8_t* s, size_t i, size_t n) noexcept {
 // a 3- or 4-byte sequence, which is marked by bit 0x80 alone and checked
 // against the bytes two and three back.
 
-#define QUIBEX_AVX2 gnu::target("avx2"), gnu::always_inline
+#define QUIBEX_AVX2 QUIBEX_TARGET_AVX2, gnu::always_inline
 
 // Entries 0..15 of each lookup, repeated for both 128-bit lanes.
 [[QUIBEX_AVX2]] inline __m256i nibble_table(uint8_t e0, uint8_t e1, uint8_t e2, uint8_t e3, uint8_t e4,
@@ -148,6 +149,7 @@ struct Avx2State {
 }
 
 #undef QUIBEX_AVX2
+#endif
 
 }  // namespace
 
@@ -169,7 +171,10 @@ size_t validate_utf8_scalar(const uint8_t* s, size_t n) noexcept {
   }
 }
 
-[[gnu::target("avx2")]] bool validate_utf8_avx2(const uint8_t* s, size_t n) noexcept {
+bool validate_utf8_portable(const uint8_t* s, size_t n) noexcept { return validate_utf8_scalar(s, n) == n; }
+
+#if QUIBEX_X86
+[[QUIBEX_TARGET_AVX2]] bool validate_utf8_avx2(const uint8_t* s, size_t n) noexcept {
   Avx2State st{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
   size_t i = 0;
   for (; n - i >= 64; i += 64) check_64(st, s + i);
@@ -183,9 +188,6 @@ size_t validate_utf8_scalar(const uint8_t* s, size_t n) noexcept {
   return _mm256_testz_si256(error, error) != 0;
 }
 
-bool validate_utf8(const uint8_t* s, size_t n) noexcept {
-  if (cpu_features() & CPU_AVX2) return validate_utf8_avx2(s, n);
-  return validate_utf8_scalar(s, n) == n;
-}
+#endif
 
 }  // namespace quibex

@@ -1,10 +1,13 @@
-// The two string escapers, side by side: 16-byte SSE2 blocks (the default)
-// and 32-byte AVX-512 blocks with mask registers. Both copy whole blocks
-// first and then patch the escapes in source order, each with one 8-byte
-// table store, so their outputs agree byte for byte.
+// The string escapers, side by side: 8-byte words (portable), 16-byte SSE2
+// blocks (the x86-64 default) and 32-byte AVX-512 blocks with mask
+// registers. All copy whole blocks first and then patch the escapes in
+// source order, each with one 8-byte table store, so their outputs agree
+// byte for byte.
 #include "serialize/per_type/str.h"
 
+#if QUIBEX_X86
 #include <immintrin.h>
+#endif
 
 #include <array>
 #include <cstring>
@@ -61,11 +64,12 @@ inline size_t put_escape(uint8_t* o, uint8_t b) noexcept {
   return escape_len(word);
 }
 
-[[gnu::target("avx512f,avx512bw,avx512vl,bmi2")]]
-inline uint32_t escape_mask_avx512(__m256i v) noexcept {
+#if QUIBEX_X86
+[[QUIBEX_TARGET_AVX512]] inline uint32_t escape_mask_avx512(__m256i v) noexcept {
   return _mm256_cmplt_epu8_mask(v, _mm256_set1_epi8(0x20)) | _mm256_cmpeq_epi8_mask(v, _mm256_set1_epi8('"')) |
          _mm256_cmpeq_epi8_mask(v, _mm256_set1_epi8('\\'));
 }
+#endif
 
 }  // namespace
 
@@ -76,6 +80,35 @@ DumpResult write_str_subclass(OutputBuffer& out, PyObject* s) noexcept {
   return write_escaped(out, {reinterpret_cast<const uint8_t*>(p), static_cast<size_t>(size)});
 }
 
+size_t escape_str_portable(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  uint8_t* o = dst;
+  *o++ = '"';
+  size_t s = 0;
+  // Invariant: src[0, s) is written, escaped, before o. A word is copied
+  // whole; its first flagged byte is overwritten by the escape text and the
+  // loop restarts right after that byte.
+  while (n - s >= 8) {
+    std::memcpy(o, src + s, 8);
+    const uint64_t flags = word_bytes::string_stop_flags(word_bytes::load_le64(src + s));
+    if (flags == 0) {
+      s += 8;
+      o += 8;
+    } else {
+      const size_t i = word_bytes::first_byte_index(flags);
+      o += i + put_escape(o + i, src[s + i]);
+      s += i + 1;
+    }
+  }
+  for (; s < n; ++s) {
+    const uint8_t b = src[s];
+    *o = b;
+    o += NEEDS_ESCAPE[b] ? put_escape(o, b) : 1;
+  }
+  *o++ = '"';
+  return static_cast<size_t>(o - dst);
+}
+
+#if QUIBEX_X86
 size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   uint8_t* o = dst;
   *o++ = '"';
@@ -96,7 +129,7 @@ size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   while (n - s >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + s));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-    const uint32_t mask = escape_mask_sse2(v);
+    const uint32_t mask = sse2::escape_mask(v);
     if (mask == 0) {
       s += 16;
       o += 16;
@@ -116,7 +149,7 @@ size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   const uint8_t* t = scratch + 16 - r;
   __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-  uint32_t mask = escape_mask_sse2(v);
+  uint32_t mask = sse2::escape_mask(v);
   while (mask != 0) {
     const uint32_t i = static_cast<uint32_t>(__builtin_ctz(mask));
     const size_t len = put_escape(o + i, t[i]);
@@ -133,8 +166,7 @@ size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   return static_cast<size_t>(o - dst);
 }
 
-[[gnu::target("avx512f,avx512bw,avx512vl,bmi2")]]
-size_t escape_str_avx512(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+[[QUIBEX_TARGET_AVX512]] size_t escape_str_avx512(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   uint8_t* o = dst;
   *o++ = '"';
   size_t s = 0;
@@ -174,5 +206,7 @@ size_t escape_str_avx512(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   *o++ = '"';
   return static_cast<size_t>(o - dst);
 }
+
+#endif
 
 }  // namespace quibex
