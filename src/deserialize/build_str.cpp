@@ -4,6 +4,8 @@
 
 #if QUIBEX_X86
 #include <immintrin.h>
+#elif QUIBEX_NEON
+#include <arm_neon.h>
 #endif
 
 #include <algorithm>
@@ -48,6 +50,18 @@ StrShape shape_short(const uint8_t* s, size_t n) noexcept {
   return shape_of(chars, max);
 }
 
+// 16 zero bytes then 16 0xFF bytes: the 16 bytes from offset r select the
+// last r lanes of a 16-byte vector; the 64-byte version does the same for
+// 32-byte vectors.
+alignas(16) constexpr uint8_t kTailMask16[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+alignas(32) constexpr uint8_t kTailMask32[64] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
 }  // namespace
 
 StrShape str_shape_portable(const uint8_t* s, size_t n) noexcept {
@@ -74,18 +88,6 @@ StrShape str_shape_portable(const uint8_t* s, size_t n) noexcept {
 
 #if QUIBEX_X86
 namespace {
-
-// 16 zero bytes then 16 0xFF bytes: the 16 bytes from offset r select the
-// last r lanes of a 16-byte vector; the 64-byte version does the same for
-// 32-byte vectors.
-alignas(16) constexpr uint8_t kTailMask16[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-alignas(32) constexpr uint8_t kTailMask32[64] = {
-    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 inline uint8_t max_byte_16(__m128i m) noexcept {
   m = _mm_max_epu8(m, _mm_srli_si128(m, 8));
@@ -148,6 +150,31 @@ StrShape str_shape_sse2(const uint8_t* s, size_t n) noexcept {
   }
   const __m128i half = _mm_max_epu8(_mm256_castsi256_si128(max), _mm256_extracti128_si256(max, 1));
   return shape_of(chars, max_byte_16(half));
+}
+#elif QUIBEX_NEON
+// The SSE2 loop on NEON registers; continuation bytes are the signed bytes
+// below -64.
+StrShape str_shape_neon(const uint8_t* s, size_t n) noexcept {
+  if (n < 32) return shape_short(s, n);
+  const int8x16_t limit = vdupq_n_s8(kLastContinuation);
+  uint8x16_t max = vdupq_n_u8(0);
+  size_t chars = 0, i = 0;
+  while (n - i >= 16) {
+    uint8x16_t counts = vdupq_n_u8(0);
+    for (size_t steps = std::min<size_t>((n - i) / 16, 255); steps > 0; --steps, i += 16) {
+      const uint8x16_t v = vld1q_u8(s + i);
+      max = vmaxq_u8(max, v);
+      counts = vsubq_u8(counts, vcgtq_s8(vreinterpretq_s8_u8(v), limit));
+    }
+    chars += vaddlvq_u8(counts);
+  }
+  if (i < n) {
+    const uint8x16_t v = vld1q_u8(s + n - 16);
+    const uint8x16_t fresh = vld1q_u8(kTailMask16 + (n - i));
+    max = vmaxq_u8(max, v);
+    chars += vaddvq_u8(vandq_u8(vcgtq_s8(vreinterpretq_s8_u8(v), limit), vandq_u8(fresh, vdupq_n_u8(1))));
+  }
+  return shape_of(chars, vmaxvq_u8(max));
 }
 #endif
 
@@ -272,6 +299,8 @@ PyObject* build_str_avx2(const uint8_t* s, size_t n) noexcept { return make_str(
   return make_str(s, n, shape_of(chars, max_byte));
 }
 
+#elif QUIBEX_NEON
+PyObject* build_str_neon(const uint8_t* s, size_t n) noexcept { return make_str(s, n, str_shape_neon(s, n)); }
 #endif
 
 }  // namespace quibex

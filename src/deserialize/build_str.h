@@ -22,6 +22,8 @@ StrShape str_shape_portable(const uint8_t* s, size_t n) noexcept;
 #if QUIBEX_X86
 StrShape str_shape_sse2(const uint8_t* s, size_t n) noexcept;
 [[QUIBEX_TARGET_AVX2]] StrShape str_shape_avx2(const uint8_t* s, size_t n) noexcept;
+#elif QUIBEX_NEON
+StrShape str_shape_neon(const uint8_t* s, size_t n) noexcept;
 #endif
 
 using StrShapeFn = StrShape (*)(const uint8_t* s, size_t n) noexcept;
@@ -30,6 +32,8 @@ inline constexpr Variant<StrShapeFn> kStrShapeVariants[] = {
 #if QUIBEX_X86
     {"sse2", 0, str_shape_sse2},
     {"avx2", kNeedsAvx2, str_shape_avx2},
+#elif QUIBEX_NEON
+    {"neon", 0, str_shape_neon},
 #endif
 };
 
@@ -41,6 +45,8 @@ PyObject* build_str_portable(const uint8_t* s, size_t n) noexcept;
 PyObject* build_str_sse2(const uint8_t* s, size_t n) noexcept;
 PyObject* build_str_avx2(const uint8_t* s, size_t n) noexcept;
 [[QUIBEX_TARGET_AVX512]] PyObject* build_str_avx512(const uint8_t* s, size_t n) noexcept;
+#elif QUIBEX_NEON
+PyObject* build_str_neon(const uint8_t* s, size_t n) noexcept;
 #endif
 
 inline constexpr Variant<BuildStrFn> kBuildStrVariants[] = {
@@ -49,6 +55,8 @@ inline constexpr Variant<BuildStrFn> kBuildStrVariants[] = {
     {"sse2", 0, build_str_sse2},
     {"avx2", kNeedsAvx2, build_str_avx2},
     {"avx512", kNeedsAvx512, build_str_avx512},
+#elif QUIBEX_NEON
+    {"neon", 0, build_str_neon},
 #endif
 };
 

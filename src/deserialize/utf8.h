@@ -20,12 +20,16 @@ size_t validate_utf8_scalar(const uint8_t* s, size_t n) noexcept;
 bool validate_utf8_portable(const uint8_t* s, size_t n) noexcept;
 #if QUIBEX_X86
 [[QUIBEX_TARGET_AVX2]] bool validate_utf8_avx2(const uint8_t* s, size_t n) noexcept;
+#elif QUIBEX_NEON
+bool validate_utf8_neon(const uint8_t* s, size_t n) noexcept;
 #endif
 
 inline constexpr Variant<ValidateUtf8Fn> kValidateUtf8Variants[] = {
     {"portable", 0, validate_utf8_portable},
 #if QUIBEX_X86
     {"avx2", kNeedsAvx2, validate_utf8_avx2},
+#elif QUIBEX_NEON
+    {"neon", 0, validate_utf8_neon},
 #endif
 };
 

@@ -1,12 +1,14 @@
 // The string escapers, side by side: 8-byte words (portable), 16-byte SSE2
-// blocks (the x86-64 default) and 32-byte AVX-512 blocks with mask
-// registers. All copy whole blocks first and then patch the escapes in
+// or NEON blocks (the x86-64 and ARM64 defaults) and 32-byte AVX-512 blocks
+// with mask registers. All copy whole blocks first and then patch the escapes in
 // source order, each with one 8-byte table store, so their outputs agree
 // byte for byte.
 #include "serialize/per_type/str.h"
 
 #if QUIBEX_X86
 #include <immintrin.h>
+#elif QUIBEX_NEON
+#include <arm_neon.h>
 #endif
 
 #include <array>
@@ -108,8 +110,11 @@ size_t escape_str_portable(uint8_t* dst, const uint8_t* src, size_t n) noexcept 
   return static_cast<size_t>(o - dst);
 }
 
-#if QUIBEX_X86
-size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+// The 16-byte escaper on either architecture's vectors. B supplies the
+// vector type V, load, store, and mask(v): kBits bits per byte, all set for
+// a byte that is escaped.
+template <class B>
+inline size_t escape_blocks16(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   uint8_t* o = dst;
   *o++ = '"';
   if (n < 16) {
@@ -127,14 +132,14 @@ size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   // whole; its first flagged byte is overwritten by the escape text and the
   // loop restarts right after that byte.
   while (n - s >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + s));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-    const uint32_t mask = sse2::escape_mask(v);
+    const auto v = B::load(src + s);
+    B::store(o, v);
+    const uint64_t mask = B::mask(v);
     if (mask == 0) {
       s += 16;
       o += 16;
     } else {
-      const uint32_t i = static_cast<uint32_t>(__builtin_ctz(mask));
+      const size_t i = static_cast<size_t>(__builtin_ctzll(mask)) / B::kBits;
       o += i + put_escape(o + i, src[s + i]);
       s += i + 1;
     }
@@ -147,23 +152,35 @@ size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   std::memcpy(scratch, src + n - 16, 16);
   std::memset(scratch + 16, 'a', 16);
   const uint8_t* t = scratch + 16 - r;
-  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-  uint32_t mask = sse2::escape_mask(v);
+  const auto v = B::load(t);
+  B::store(o, v);
+  uint64_t mask = B::mask(v);
   while (mask != 0) {
-    const uint32_t i = static_cast<uint32_t>(__builtin_ctz(mask));
+    const size_t i = static_cast<size_t>(__builtin_ctzll(mask)) / B::kBits;  // below r, so at most 14
     const size_t len = put_escape(o + i, t[i]);
     o += i;
     t += i + 1;
     // The bytes after the escaped one, moved to their place after its text.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + len), _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+    B::store(o + len, B::load(t));
     o += len;
-    mask >>= i + 1;
+    mask >>= (i + 1) * B::kBits;
     r -= i + 1;
   }
   o += r;
   *o++ = '"';
   return static_cast<size_t>(o - dst);
+}
+
+#if QUIBEX_X86
+struct Sse2Blocks {
+  static constexpr int kBits = 1;
+  static __m128i load(const uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static void store(uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+  static uint64_t mask(__m128i v) noexcept { return sse2::escape_mask(v); }
+};
+
+size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  return escape_blocks16<Sse2Blocks>(dst, src, n);
 }
 
 [[QUIBEX_TARGET_AVX512]] size_t escape_str_avx512(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
@@ -207,6 +224,25 @@ size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   return static_cast<size_t>(o - dst);
 }
 
+#endif
+
+#if QUIBEX_NEON
+struct NeonBlocks {
+  static constexpr int kBits = 4;
+  static uint8x16_t load(const uint8_t* p) noexcept { return vld1q_u8(p); }
+  static void store(uint8_t* p, uint8x16_t v) noexcept { vst1q_u8(p, v); }
+  // Four bits per byte: the byte masks narrowed by a shift of each 16-bit
+  // lane, the usual stand-in for a movemask.
+  static uint64_t mask(uint8x16_t v) noexcept {
+    const uint8x16_t flagged = vorrq_u8(vcltq_u8(v, vdupq_n_u8(0x20)),
+                                        vorrq_u8(vceqq_u8(v, vdupq_n_u8('"')), vceqq_u8(v, vdupq_n_u8('\\'))));
+    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(flagged), 4)), 0);
+  }
+};
+
+size_t escape_str_neon(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  return escape_blocks16<NeonBlocks>(dst, src, n);
+}
 #endif
 
 }  // namespace quibex

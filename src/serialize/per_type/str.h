@@ -179,6 +179,8 @@ size_t escape_str_portable(uint8_t* dst, const uint8_t* src, size_t n) noexcept;
 #if QUIBEX_X86
 size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept;
 [[QUIBEX_TARGET_AVX512]] size_t escape_str_avx512(uint8_t* dst, const uint8_t* src, size_t n) noexcept;
+#elif QUIBEX_NEON
+size_t escape_str_neon(uint8_t* dst, const uint8_t* src, size_t n) noexcept;
 #endif
 
 inline constexpr Variant<EscapeStrFn> kEscapeVariants[] = {
@@ -186,6 +188,8 @@ inline constexpr Variant<EscapeStrFn> kEscapeVariants[] = {
 #if QUIBEX_X86
     {"sse2", 0, escape_str_sse2},
     {"avx512", kNeedsAvx512, escape_str_avx512},
+#elif QUIBEX_NEON
+    {"neon", 0, escape_str_neon},
 #endif
 };
 
