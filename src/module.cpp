@@ -67,7 +67,7 @@ int quibex_init_exec(PyObject* module) {
   if (init_registry_once() < 0) return -1;
   const TypeRegistry& r = REGISTRY;
 
-  static constexpr char kVersion[] = "3.11.9";
+  static constexpr char kVersion[] = "1.0.0";
   if (!add(module, "__version__", PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1))) return -1;
   PyMethodDef* dumps_def = new_method("dumps", reinterpret_cast<void*>(dumps), METH_FASTCALL | METH_KEYWORDS,
                                       "dumps(obj, /, default=None, option=None)\n--\n\n"

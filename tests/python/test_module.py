@@ -34,7 +34,7 @@ OPTIONS = {
 def test_attributes_in_order_and_values():
     names = [n for n in vars(quibex) if not n.startswith("__") or n == "__version__"]
     assert names == ["__version__", "dumps", "loads", "Fragment", *OPTIONS, "JSONDecodeError", "JSONEncodeError"]
-    assert quibex.__version__ == "3.11.9"
+    assert quibex.__version__ == "1.0.0"
     for name, value in OPTIONS.items():
         assert getattr(quibex, name) == value and type(getattr(quibex, name)) is int
     all_bits = 0
