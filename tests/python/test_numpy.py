@@ -77,9 +77,9 @@ def test_indented_array_matches_nested_lists():
     assert dumps(doc) == quibex.dumps(plain)
 
 
-def test_bool_items_other_than_one_are_false():
+def test_bool_items_of_any_non_zero_byte_are_true():
     raw = np.array([0, 1, 2, 255], dtype=np.uint8).view(np.bool_)
-    assert dumps(raw) == b"[false,true,false,false]"
+    assert dumps(raw) == b"[false,true,true,true]" == quibex.dumps(raw.tolist())
 
 
 def test_contiguous_views_use_their_own_data():
