@@ -64,6 +64,15 @@ QUIBEX_EXPORT PyObject* PyInit_quibex() {
 
 int quibex_init_exec(PyObject* module) {
   using namespace quibex;
+  // The registry is one per process and holds the main interpreter's types:
+  // in any other interpreter its dataclasses, enums, UUIDs and exceptions
+  // would not be recognised. Legacy subinterpreters skip the slot's check.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "quibex can be imported only in the main interpreter: its registry of types is shared by the "
+                    "whole process and holds the main interpreter's types");
+    return -1;
+  }
   if (init_registry_once() < 0) return -1;
   const TypeRegistry& r = REGISTRY;
 

@@ -101,6 +101,41 @@ def test_subinterpreter_import_fails():
     assert "does not support loading in subinterpreters" in proc.stdout
 
 
+SUBINTERPRETER_IMPORT = """if 1:
+    import os, sys
+    sys.path[:] = {path!r}
+    try:
+        import quibex
+        os.write({fd}, b"imported")
+    except ImportError as e:
+        os.write({fd}, str(e).encode())
+"""
+
+
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "sub-first"])
+def test_legacy_subinterpreter_import_is_refused(main_first):
+    # Legacy subinterpreters (as mod_wsgi makes them) skip the module slot's own check.
+    proc = run_python(f"""
+        import os, sys
+        try:
+            import _testcapi
+        except ImportError:
+            sys.exit(77)
+        if {main_first}:
+            import quibex
+        r, w = os.pipe()
+        _testcapi.run_in_subinterp({SUBINTERPRETER_IMPORT!r}.format(path=sys.path, fd=w))
+        print(os.read(r, 1000).decode())
+        import quibex
+        print(quibex.dumps([1]))
+    """)
+    if proc.returncode == 77:
+        pytest.skip("no _testcapi")
+    lines = proc.stdout.splitlines()
+    assert lines[0].startswith("quibex can be imported only in the main interpreter"), proc.stdout + proc.stderr
+    assert lines[1] == "b'[1]'"
+
+
 # --- Fragment ---------------------------------------------------------------
 
 FRAGMENT_MESSAGE = "quibex.Fragment() takes exactly 1 positional argument"
