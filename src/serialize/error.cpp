@@ -9,28 +9,43 @@
 namespace quibex {
 namespace {
 
-// Message of each fixed kind, indexed by DumpErrorKind.
-constexpr std::string_view kMessages[] = {
-    "datetime's timezone library is not supported: use datetime.timezone.utc, pendulum, pytz, or dateutil",
-    "default serializer exceeds recursion limit",
-    "Integer exceeds 53-bit range",
-    "Integer exceeds 64-bit range",
-    "str is not valid UTF-8: surrogates not allowed",
-    "quibex.Fragment's content is not of type bytes or str",
-    "Dict key must be str",
-    "Recursion limit reached",
-    "datetime.time must not have tzinfo set",
-    "Dict integer key must be within 64-bit range",
-    "Dict key must a type serializable with OPT_NON_STR_KEYS",
-    "numpy array is malformed",
-    "numpy array is not C contiguous; use ndarray.tolist() in default",
-    "numpy array is not native-endianness",
-    "unsupported datatype in numpy array",
-    "",  // MessageText: the carried str
-    "Type is not JSON serializable: ",
-    "memory allocation failed",
+// Each kind with its message (the head of the message for UnsupportedType;
+// MessageText carries its own), one row per kind in the order of the enum.
+struct KindMessage {
+  DumpErrorKind kind;
+  std::string_view text;
 };
-static_assert(std::size(kMessages) == static_cast<size_t>(DumpErrorKind::OutOfMemory) + 1);
+constexpr KindMessage kMessages[] = {
+    {DumpErrorKind::DatetimeLibraryUnsupported,
+     "datetime's timezone library is not supported: use datetime.timezone.utc, pendulum, pytz, or dateutil"},
+    {DumpErrorKind::DefaultRecursionLimit, "default serializer exceeds recursion limit"},
+    {DumpErrorKind::Integer53Bits, "Integer exceeds 53-bit range"},
+    {DumpErrorKind::Integer64Bits, "Integer exceeds 64-bit range"},
+    {DumpErrorKind::InvalidStr, "str is not valid UTF-8: surrogates not allowed"},
+    {DumpErrorKind::InvalidFragment, "quibex.Fragment's content is not of type bytes or str"},
+    {DumpErrorKind::KeyMustBeStr, "Dict key must be str"},
+    {DumpErrorKind::RecursionLimit, "Recursion limit reached"},
+    {DumpErrorKind::TimeHasTzinfo, "datetime.time must not have tzinfo set"},
+    {DumpErrorKind::DictIntegerKey64Bit, "Dict integer key must be within 64-bit range"},
+    {DumpErrorKind::DictKeyInvalidType, "Dict key must a type serializable with OPT_NON_STR_KEYS"},
+    {DumpErrorKind::NumpyMalformed, "numpy array is malformed"},
+    {DumpErrorKind::NumpyNotCContiguous, "numpy array is not C contiguous; use ndarray.tolist() in default"},
+    {DumpErrorKind::NumpyNotNativeEndian, "numpy array is not native-endianness"},
+    {DumpErrorKind::NumpyUnsupportedDatatype, "unsupported datatype in numpy array"},
+    {DumpErrorKind::MessageText, ""},
+    {DumpErrorKind::UnsupportedType, "Type is not JSON serializable: "},
+    {DumpErrorKind::OutOfMemory, "memory allocation failed"},
+};
+
+// Whether row i of kMessages is the row of kind i, for every kind.
+constexpr bool rows_follow_kinds() noexcept {
+  if (std::size(kMessages) != static_cast<size_t>(DumpErrorKind::Count)) return false;
+  for (size_t i = 0; i < std::size(kMessages); ++i) {
+    if (static_cast<size_t>(kMessages[i].kind) != i) return false;
+  }
+  return true;
+}
+static_assert(rows_follow_kinds(), "kMessages needs one row per DumpErrorKind, in the enum's order");
 
 DumpResult make_text(std::string_view head, std::string_view tail) noexcept {
   auto* error = static_cast<DumpError*>(alloc_or_abort(sizeof(DumpError)));
@@ -87,7 +102,7 @@ PyObject* message_str(const char* text) noexcept {
 }  // namespace
 
 DumpResult make_dump_error(DumpErrorKind kind, PyObject* payload) noexcept {
-  const std::string_view head = kMessages[static_cast<size_t>(kind)];
+  const std::string_view head = kMessages[static_cast<size_t>(kind)].text;
   switch (kind) {
     case DumpErrorKind::UnsupportedType:
       return make_type_message(head, Py_TYPE(payload)->tp_name);

@@ -7,6 +7,8 @@
 
 namespace quibex {
 
+// What failed. Each kind's message is declared beside it in error.cpp's
+// table, whose rows the compiler checks against this order.
 enum class DumpErrorKind : uint8_t {
   DatetimeLibraryUnsupported,
   DefaultRecursionLimit,
@@ -26,6 +28,7 @@ enum class DumpErrorKind : uint8_t {
   MessageText,      // payload: a str the serialiser built itself
   UnsupportedType,  // payload: the offending object
   OutOfMemory,      // the output buffer could not grow; MemoryError pending
+  Count,            // not a kind: the number of kinds
 };
 
 // A failure: the message text, formed at the point of failure so that it
