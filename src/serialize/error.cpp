@@ -35,6 +35,7 @@ constexpr KindMessage kMessages[] = {
     {DumpErrorKind::MessageText, ""},
     {DumpErrorKind::UnsupportedType, "Type is not JSON serializable: "},
     {DumpErrorKind::OutOfMemory, "memory allocation failed"},
+    {DumpErrorKind::PassedThrough, ""},
 };
 
 // Whether row i of kMessages is the row of kind i, for every kind.
@@ -47,13 +48,29 @@ constexpr bool rows_follow_kinds() noexcept {
 }
 static_assert(rows_follow_kinds(), "kMessages needs one row per DumpErrorKind, in the enum's order");
 
-DumpResult make_text(std::string_view head, std::string_view tail) noexcept {
+// The prepared record: its text is the table's own (a literal), never freed.
+DumpError passed_through_record{
+    DumpErrorKind::PassedThrough,
+    const_cast<char*>(kMessages[static_cast<size_t>(DumpErrorKind::PassedThrough)].text.data())};
+
+// Whether the pending exception, if any, is raised as it stands rather than
+// as the cause of a JSONEncodeError: MemoryError, and whatever is not an
+// Exception (KeyboardInterrupt, SystemExit, GeneratorExit), so that
+// `except TypeError` around dumps never swallows them.
+bool pending_passes_through() noexcept {
+  PyObject* type = PyErr_Occurred();  // borrowed
+  return type != nullptr && (PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||
+                             !PyErr_GivenExceptionMatches(type, PyExc_Exception));
+}
+
+DumpResult make_text(DumpErrorKind kind, std::string_view head, std::string_view tail) noexcept {
   auto* error = static_cast<DumpError*>(alloc_or_abort(sizeof(DumpError)));
   const size_t n = head.size() + tail.size();
-  error->text = static_cast<char*>(alloc_or_abort(n + 1));
-  if (!head.empty()) std::memcpy(error->text, head.data(), head.size());
-  if (!tail.empty()) std::memcpy(error->text + head.size(), tail.data(), tail.size());
-  error->text[n] = '\0';
+  char* text = static_cast<char*>(alloc_or_abort(n + 1));
+  if (!head.empty()) std::memcpy(text, head.data(), head.size());
+  if (!tail.empty()) std::memcpy(text + head.size(), tail.data(), tail.size());
+  text[n] = '\0';
+  *error = {kind, text};
   return DumpResult{error};
 }
 
@@ -88,7 +105,7 @@ DumpResult make_type_message(std::string_view head, const char* name) noexcept {
       i += 1;
     }
   }
-  DumpResult r = make_text(head, std::string_view(out, o));
+  DumpResult r = make_text(DumpErrorKind::UnsupportedType, head, std::string_view(out, o));
   PyMem_Free(out);
   return r;
 }
@@ -102,6 +119,7 @@ PyObject* message_str(const char* text) noexcept {
 }  // namespace
 
 DumpResult make_dump_error(DumpErrorKind kind, PyObject* payload) noexcept {
+  if (kind != DumpErrorKind::OutOfMemory && pending_passes_through()) return DumpResult{&passed_through_record};
   const std::string_view head = kMessages[static_cast<size_t>(kind)].text;
   switch (kind) {
     case DumpErrorKind::UnsupportedType:
@@ -110,14 +128,15 @@ DumpResult make_dump_error(DumpErrorKind kind, PyObject* payload) noexcept {
       // The serialiser carries only str objects it built from valid text.
       Py_ssize_t size = 0;
       const char* utf8 = PyUnicode_AsUTF8AndSize(payload, &size);
-      return make_text({}, std::string_view(utf8, static_cast<size_t>(size)));
+      return make_text(kind, {}, std::string_view(utf8, static_cast<size_t>(size)));
     }
     default:
-      return make_text(head, {});
+      return make_text(kind, head, {});
   }
 }
 
 void raise_dump_error(DumpError* error) noexcept {
+  if (error->kind == DumpErrorKind::PassedThrough) return;
   PyObject* cause = ffi::take_raised_exception();
   raise_argument_error(error->text);
   PyMem_Free(error->text);

@@ -28,13 +28,16 @@ enum class DumpErrorKind : uint8_t {
   MessageText,      // payload: a str the serialiser built itself
   UnsupportedType,  // payload: the offending object
   OutOfMemory,      // the output buffer could not grow; MemoryError pending
+  PassedThrough,    // the pending exception is raised unchanged (see make_dump_error)
   Count,            // not a kind: the number of kinds
 };
 
-// A failure: the message text, formed at the point of failure so that it
-// does not depend on objects that may be released on the way up.
+// A failure: its kind and message text, formed at the point of failure so
+// that it does not depend on objects that may be released on the way up.
+// The PassedThrough record is prepared once; every other is allocated.
 struct DumpError {
-  char* text;  // NUL-terminated UTF-8, owned (PyMem)
+  DumpErrorKind kind;
+  char* text;  // NUL-terminated UTF-8, owned (PyMem) by an allocated record
 };
 
 // Success is a null error. Trivially copyable so that it returns in a register.
@@ -46,11 +49,16 @@ struct [[nodiscard]] DumpResult {
 inline constexpr DumpResult kDumpOk{};
 
 // Forms the message of `kind` (payload as documented for the kind). Makes no
-// interpreter call that sets or clears an exception.
+// interpreter call that sets or clears an exception. A pending MemoryError,
+// or a pending exception that is not an Exception (KeyboardInterrupt,
+// SystemExit), gives the PassedThrough record instead, except for
+// OutOfMemory: a callback's interruption or lack of memory is not reported
+// as a serialisation error.
 [[gnu::cold]] DumpResult make_dump_error(DumpErrorKind kind, PyObject* payload = nullptr) noexcept;
 
 // Raises JSONEncodeError with the error's text, chaining whatever exception
-// is pending as its cause, and frees the error.
+// is pending as its cause, and frees the error. PassedThrough leaves the
+// pending exception as it is.
 [[gnu::cold]] void raise_dump_error(DumpError* error) noexcept;
 
 // Raises JSONEncodeError with `text` and no cause.
