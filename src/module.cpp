@@ -13,8 +13,14 @@ QUIBEX_EXPORT int quibex_init_exec(PyObject* module);
 namespace quibex {
 namespace {
 
+// A method record for the life of the process (the function made from it
+// refers to it); null with MemoryError set.
 PyMethodDef* new_method(const char* name, void* function, int flags, const char* doc) noexcept {
-  auto* def = static_cast<PyMethodDef*>(alloc_or_abort(sizeof(PyMethodDef)));
+  auto* def = static_cast<PyMethodDef*>(PyMem_Malloc(sizeof(PyMethodDef)));
+  if (def == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
   *def = {name, reinterpret_cast<PyCFunction>(function), flags, doc};
   return def;
 }
@@ -44,6 +50,7 @@ bool add(PyObject* module, const char* name, PyObject* value) noexcept {
 }
 
 PyObject* new_function(PyMethodDef* def) noexcept {
+  if (def == nullptr) return nullptr;
   Owned module_name = Owned::steal(PyUnicode_InternFromString("quibex"));
   if (!module_name) return nullptr;
   return PyCMethod_New(def, nullptr, module_name.get(), nullptr);
@@ -53,11 +60,14 @@ PyObject* new_function(PyMethodDef* def) noexcept {
 }  // namespace quibex
 
 QUIBEX_EXPORT PyObject* PyInit_quibex() {
-  using quibex::alloc_or_abort;
-  auto* slots = static_cast<PyModuleDef_Slot*>(
-      alloc_or_abort(sizeof(PyModuleDef_Slot) * quibex::ffi::kModuleSlotCount));
+  auto* slots = static_cast<PyModuleDef_Slot*>(PyMem_Malloc(sizeof(PyModuleDef_Slot) * quibex::ffi::kModuleSlotCount));
+  auto* def = static_cast<PyModuleDef*>(PyMem_Malloc(sizeof(PyModuleDef)));
+  if (slots == nullptr || def == nullptr) {
+    PyMem_Free(slots);
+    PyMem_Free(def);
+    return PyErr_NoMemory();
+  }
   quibex::ffi::fill_module_slots(slots, quibex_init_exec);
-  auto* def = static_cast<PyModuleDef*>(alloc_or_abort(sizeof(PyModuleDef)));
   *def = {PyModuleDef_HEAD_INIT, "quibex", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
   return PyModuleDef_Init(def);
 }

@@ -48,10 +48,17 @@ constexpr bool rows_follow_kinds() noexcept {
 }
 static_assert(rows_follow_kinds(), "kMessages needs one row per DumpErrorKind, in the enum's order");
 
-// The prepared record: its text is the table's own (a literal), never freed.
-DumpError passed_through_record{
-    DumpErrorKind::PassedThrough,
-    const_cast<char*>(kMessages[static_cast<size_t>(DumpErrorKind::PassedThrough)].text.data())};
+// The prepared records: their texts are the table's own (literals, so
+// NUL-terminated), never freed.
+char* table_text(DumpErrorKind kind) noexcept {
+  return const_cast<char*>(kMessages[static_cast<size_t>(kind)].text.data());
+}
+DumpError out_of_memory_record{DumpErrorKind::OutOfMemory, table_text(DumpErrorKind::OutOfMemory)};
+DumpError passed_through_record{DumpErrorKind::PassedThrough, table_text(DumpErrorKind::PassedThrough)};
+
+bool is_prepared(const DumpError* error) noexcept {
+  return error == &out_of_memory_record || error == &passed_through_record;
+}
 
 // Whether the pending exception, if any, is raised as it stands rather than
 // as the cause of a JSONEncodeError: MemoryError, and whatever is not an
@@ -64,9 +71,13 @@ bool pending_passes_through() noexcept {
 }
 
 DumpResult make_text(DumpErrorKind kind, std::string_view head, std::string_view tail) noexcept {
-  auto* error = static_cast<DumpError*>(alloc_or_abort(sizeof(DumpError)));
+  auto* error = static_cast<DumpError*>(PyMem_Malloc(sizeof(DumpError)));
   const size_t n = head.size() + tail.size();
-  char* text = static_cast<char*>(alloc_or_abort(n + 1));
+  char* text = error != nullptr ? static_cast<char*>(PyMem_Malloc(n + 1)) : nullptr;
+  if (text == nullptr) [[unlikely]] {
+    PyMem_Free(error);
+    return DumpResult{&out_of_memory_record};
+  }
   if (!head.empty()) std::memcpy(text, head.data(), head.size());
   if (!tail.empty()) std::memcpy(text + head.size(), tail.data(), tail.size());
   text[n] = '\0';
@@ -78,7 +89,9 @@ DumpResult make_text(DumpErrorKind kind, std::string_view head, std::string_view
 DumpResult make_type_message(std::string_view head, const char* name) noexcept {
   const size_t len = std::strlen(name);
   // Each input byte yields at most 3 output bytes.
-  char* out = static_cast<char*>(alloc_or_abort(3 * len + 1));
+  char* out = static_cast<char*>(PyMem_Malloc(3 * len + 1));
+  if (out == nullptr) [[unlikely]]
+    return DumpResult{&out_of_memory_record};
   size_t o = 0;
   auto* s = reinterpret_cast<const unsigned char*>(name);
   for (size_t i = 0; i < len;) {
@@ -116,10 +129,21 @@ PyObject* message_str(const char* text) noexcept {
   return build_str(reinterpret_cast<const uint8_t*>(text), n);
 }
 
+// Sets JSONEncodeError with `text`; false with MemoryError set instead when
+// the message cannot be made.
+bool set_encode_error(const char* text) noexcept {
+  PyObject* message = message_str(text);
+  if (message == nullptr) return false;
+  PyErr_SetObject(REGISTRY.encode_error, message);
+  Py_DECREF(message);
+  return PyErr_ExceptionMatches(REGISTRY.encode_error);
+}
+
 }  // namespace
 
 DumpResult make_dump_error(DumpErrorKind kind, PyObject* payload) noexcept {
-  if (kind != DumpErrorKind::OutOfMemory && pending_passes_through()) return DumpResult{&passed_through_record};
+  if (kind == DumpErrorKind::OutOfMemory) return DumpResult{&out_of_memory_record};
+  if (pending_passes_through()) return DumpResult{&passed_through_record};
   const std::string_view head = kMessages[static_cast<size_t>(kind)].text;
   switch (kind) {
     case DumpErrorKind::UnsupportedType:
@@ -137,22 +161,24 @@ DumpResult make_dump_error(DumpErrorKind kind, PyObject* payload) noexcept {
 
 void raise_dump_error(DumpError* error) noexcept {
   if (error->kind == DumpErrorKind::PassedThrough) return;
+  if (error->kind == DumpErrorKind::OutOfMemory && !PyErr_Occurred()) PyErr_NoMemory();
   PyObject* cause = ffi::take_raised_exception();
-  raise_argument_error(error->text);
-  PyMem_Free(error->text);
-  PyMem_Free(error);
-  if (cause != nullptr) {
-    PyObject* raised = ffi::take_raised_exception();
-    PyException_SetCause(raised, cause);  // steals cause, sets __suppress_context__
-    ffi::restore_raised_exception(raised);
+  const bool raised = set_encode_error(error->text);
+  if (!is_prepared(error)) {
+    PyMem_Free(error->text);
+    PyMem_Free(error);
   }
+  if (cause == nullptr) return;
+  if (!raised) {
+    // No memory for the JSONEncodeError itself: the MemoryError is raised.
+    Py_DECREF(cause);
+    return;
+  }
+  PyObject* exc = ffi::take_raised_exception();
+  PyException_SetCause(exc, cause);  // steals cause, sets __suppress_context__
+  ffi::restore_raised_exception(exc);
 }
 
-void raise_argument_error(const char* text) noexcept {
-  PyObject* message = message_str(text);
-  if (message == nullptr) return;
-  PyErr_SetObject(REGISTRY.encode_error, message);
-  Py_DECREF(message);
-}
+void raise_argument_error(const char* text) noexcept { set_encode_error(text); }
 
 }  // namespace quibex

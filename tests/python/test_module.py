@@ -484,6 +484,92 @@ def test_output_growth_failure_raises_with_memory_error_cause():
     assert proc.stdout.splitlines() == ["MemoryError", "b'[1,\"x\"]'"], proc.stderr
 
 
+ALLOCATION_SWEEP = """
+    import datetime, enum, gc, sys, uuid, quibex
+    try:
+        import _testcapi
+    except ImportError:
+        sys.exit(77)
+    try:
+        import numpy
+    except ImportError:
+        numpy = None
+
+    class Color(enum.Enum):
+        RED = "red"
+
+    def fail(o):
+        raise ValueError("no")
+
+    keys = {f"k{i:03}": [i, "v" * 40] for i in range(300, 0, -1)}
+    mixed = {1: "a", "b": 2, datetime.date(2024, 1, 2): 3, Color.RED: 4, uuid.UUID(int=5): 5, 2.5: None}
+    calls = [
+        lambda: quibex.Fragment(b"1"),
+        lambda: quibex.dumps([quibex.Fragment(b"[1]"), quibex.Fragment("2")]),
+        lambda: quibex.dumps(keys, option=quibex.OPT_SORT_KEYS),
+        lambda: quibex.dumps(keys, option=quibex.OPT_SORT_KEYS | quibex.OPT_INDENT_2),
+        lambda: quibex.dumps(mixed, option=quibex.OPT_NON_STR_KEYS),
+        lambda: quibex.dumps(mixed, option=quibex.OPT_NON_STR_KEYS | quibex.OPT_SORT_KEYS),
+        # error paths
+        lambda: quibex.dumps(object()),
+        lambda: quibex.dumps([object()], default=fail),
+        lambda: quibex.dumps("\\ud800"),
+        lambda: quibex.dumps({1: 2}),
+        lambda: quibex.dumps(2**64),
+        lambda: quibex.dumps(quibex.Fragment(1)),
+        lambda: quibex.dumps({"a": [[]] * 3}, option=7 << 20),
+        lambda: quibex.dumps({(1,): 2}, option=quibex.OPT_NON_STR_KEYS),
+    ]
+    if numpy is not None:
+        calls += [
+            lambda: quibex.dumps(numpy.arange(3), option=quibex.OPT_SERIALIZE_NUMPY),
+            lambda: quibex.dumps(numpy.array([2**60], "M8[s]"), option=quibex.OPT_SERIALIZE_NUMPY),
+        ]
+
+    def reimport():
+        del sys.modules["quibex"]
+        import quibex as again
+        return again
+
+    def sweep():
+        outcomes = set()
+        for call in [*calls, reimport]:
+            for start in range(0, 20_000):  # fails allocation start + 1, up to the first success
+                _testcapi.set_nomemory(start, start + 1)
+                try:
+                    call()
+                    break
+                except MemoryError:
+                    outcomes.add("MemoryError")
+                except (TypeError, ImportError) as e:
+                    if e.args == ("memory allocation failed",):
+                        # a MemoryError, or the exception whose message found no memory
+                        assert e.__cause__ is not None
+                        outcomes.add("allocation failed")
+                finally:
+                    _testcapi.remove_mem_hooks()
+        sys.modules["quibex"] = quibex
+        return outcomes
+
+    outcomes = sweep()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    sweep()
+    gc.collect()
+    print(sorted(outcomes), sys.getallocatedblocks() - before)
+"""
+
+
+def test_allocation_failures_raise_and_release_everything():
+    proc = run_python(ALLOCATION_SWEEP)
+    if proc.returncode == 77:
+        pytest.skip("no _testcapi")
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    outcomes, grown = proc.stdout.rsplit(" ", 1)
+    assert outcomes == "['MemoryError', 'allocation failed']"
+    assert int(grown) < 100, proc.stdout  # a leak per failed call grows by thousands of blocks
+
+
 @pytest.mark.skipif(not sys.platform.startswith(("linux", "freebsd")), reason="ELF shared objects only")
 def test_exports_exactly_seven_symbols():
     import shutil

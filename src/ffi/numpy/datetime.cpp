@@ -136,11 +136,13 @@ DatetimeDescr read_datetime_unit(PyObject* obj) noexcept {
     return result;
   }
   if (!PyList_Check(descr.get()) || PyList_GET_SIZE(descr.get()) == 0) return result;
+  // numpy builds the description without checking its parts: out of memory,
+  // the list or tuple can hold a null item.
   PyObject* field = PyList_GET_ITEM(descr.get(), 0);
-  if (!PyTuple_Check(field) || PyTuple_GET_SIZE(field) < 2) return result;
+  if (field == nullptr || !PyTuple_Check(field) || PyTuple_GET_SIZE(field) < 2) return result;
   PyObject* type_string = PyTuple_GET_ITEM(field, 1);
   // numpy writes descriptions in ASCII; anything else is not one of them.
-  if (!PyUnicode_CheckExact(type_string) || !PyUnicode_IS_ASCII(type_string)) return result;
+  if (type_string == nullptr || !PyUnicode_CheckExact(type_string) || !PyUnicode_IS_ASCII(type_string)) return result;
   const std::string_view s(static_cast<const char*>(PyUnicode_DATA(type_string)),
                            static_cast<size_t>(PyUnicode_GET_LENGTH(type_string)));
   result.holder = Owned::borrow(type_string);
@@ -240,7 +242,8 @@ PyObject* datetime_error_message(const DatetimeError& error) noexcept {
       error.unit == DatetimeUnit::Unlisted ? error.unit_text : kUnitNames[static_cast<size_t>(error.unit)];
   // The longer head (with a sign, at most 20 digits and a space), then the name.
   const size_t head = std::max(kUnsupported.size(), kUnrepresentable.size() + 22);
-  auto* text = static_cast<uint8_t*>(alloc_or_abort(head + name.size()));
+  auto* text = static_cast<uint8_t*>(PyMem_Malloc(head + name.size()));
+  if (text == nullptr) return PyErr_NoMemory();
   uint8_t* p = text;
   if (error.kind == DatetimeFailure::Unsupported) {
     p = std::copy(kUnsupported.begin(), kUnsupported.end(), p);
