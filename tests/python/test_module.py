@@ -570,6 +570,23 @@ def test_allocation_failures_raise_and_release_everything():
     assert int(grown) < 100, proc.stdout  # a leak per failed call grows by thousands of blocks
 
 
+@pytest.mark.parametrize("value", ["x" * 70000, {"a": ["é" * 30000, 1]}], ids=["ascii", "two-byte"])
+def test_returned_block_of_a_long_str_fits_its_text(value):
+    # A str reserves its worst case, eight bytes per byte: the text fills a
+    # small part of the block it grew.
+    import tracemalloc
+    quibex.dumps(value)  # a str's UTF-8 form is kept with it from the first call on
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        out = quibex.dumps(value)
+        held = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert out == json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode()
+    assert held <= len(out) + 4096 + 64, held  # text, at most 4 KiB unused, the object header
+
+
 @pytest.mark.skipif(not sys.platform.startswith(("linux", "freebsd")), reason="ELF shared objects only")
 def test_exports_exactly_seven_symbols():
     import shutil
