@@ -7,11 +7,14 @@ spaces unless --compact is given. Documents are separated by a line feed;
 written: every input is parsed and only the errors are reported.
 
 Errors go to standard error, one line each, as NAME:LINE:COLUMN: MESSAGE for
-invalid JSON and NAME: MESSAGE otherwise; every input is processed even after
-an error. Exit status: 0 when every input was read (and written), 1 when any
-failed, 2 for a wrong command line.
+invalid JSON and NAME: MESSAGE otherwise; every input is processed even
+after an error. Errors never go to standard output, even when standard
+error is closed. Exit status: 0 when every input was read
+(and written), 1 when any failed or standard output is closed, 2 for a wrong
+command line.
 """
 import argparse
+import errno
 import gc
 import os
 import sys
@@ -36,9 +39,22 @@ def parse_args(argv):
     return parser.parse_args(argv)
 
 
+def report(line):
+    """Writes one error line to standard error, or nowhere when it is closed:
+    standard output carries the documents."""
+    if sys.stderr is None:
+        return
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except OSError:
+        pass
+
+
 def read_input(name):
     """The bytes of one input, read whole: loads needs the complete text."""
     if name == STDIN:
+        if sys.stdin is None:
+            raise OSError(errno.EBADF, "standard input is closed")
         return sys.stdin.buffer.read()
     with open(name, "rb") as f:
         return f.read()
@@ -85,7 +101,10 @@ def main(argv=None):
     layout = 0 if args.compact else quibex.OPT_INDENT_2
     if args.sort_keys:
         layout |= quibex.OPT_SORT_KEYS
-    out = sys.stdout.buffer
+    if sys.stdout is None and not args.validate:
+        report(f"{PROG}: standard output is closed")
+        return 1
+    out = None if args.validate else sys.stdout.buffer
     status = 0
     for i, name in enumerate(args.files):
         if args.validate:
@@ -96,11 +115,12 @@ def main(argv=None):
             option = layout
         output, error = convert(name, option)
         if error is not None:
-            print(error, file=sys.stderr)
+            report(error)
             status = 1
         elif output is not None:
             write_all(out, output)
-    out.flush()
+    if out is not None:
+        out.flush()
     return status
 
 
@@ -113,7 +133,7 @@ def run():
         # went away, as with `| head`, needs no message.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         if not isinstance(e, BrokenPipeError):
-            print(f"{PROG}: cannot write the output: {e.strerror or e}", file=sys.stderr)
+            report(f"{PROG}: cannot write the output: {e.strerror or e}")
         status = 1
     except KeyboardInterrupt:
         status = 130

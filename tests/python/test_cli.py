@@ -93,6 +93,32 @@ def test_invalid_input_reports_line_and_column(doc, line, column, message, mode)
     assert proc.stderr.decode() == f"<stdin>:{line}:{column}: {message}\n"
 
 
+def closed(fd):
+    """A child set-up that starts the tool with file descriptor fd closed."""
+    return lambda: os.close(fd)
+
+
+def cli_with_closed(fd, *args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "quibex", *map(str, args)], stdin=subprocess.DEVNULL,
+                          capture_output=True, cwd=cwd, env=ENV, timeout=300, preexec_fn=closed(fd))
+
+
+def test_closed_standard_streams(tmp_path):
+    (tmp_path / "good.json").write_bytes(b"[1]")
+    (tmp_path / "bad.json").write_bytes(b"[1,]")
+    proc = cli_with_closed(0)
+    assert_clean_failure(proc)
+    assert (proc.stdout, proc.stderr) == (b"", b"<stdin>: standard input is closed\n")
+    proc = cli_with_closed(1, "good.json", cwd=tmp_path)
+    assert_clean_failure(proc)
+    assert proc.stderr == b"python -m quibex: standard output is closed\n"
+    assert cli_with_closed(1, "--validate", "good.json", cwd=tmp_path).returncode == 0
+    # Errors are never written into the documents of standard output.
+    proc = cli_with_closed(2, "--compact", "bad.json", "good.json", cwd=tmp_path)
+    assert_clean_failure(proc)
+    assert proc.stdout == b"[1]"
+
+
 def test_every_input_is_processed_after_an_error(tmp_path):
     (tmp_path / "good.json").write_bytes(b"[1]")
     (tmp_path / "bad.json").write_bytes(b"[1,]")
