@@ -7,9 +7,9 @@ spaces unless --compact is given. Documents are separated by a line feed;
 written: every input is parsed and only the errors are reported.
 
 Errors go to standard error, one line each, as NAME:LINE:COLUMN: MESSAGE for
-invalid JSON and NAME: MESSAGE otherwise; every input is processed even
-after an error. Errors never go to standard output, even when standard
-error is closed. Exit status: 0 when every input was read
+invalid JSON or text that is not UTF-8 and NAME: MESSAGE otherwise; every
+input is processed even after an error. Errors never go to standard output,
+even when standard error is closed. Exit status: 0 when every input was read
 (and written), 1 when any failed or standard output is closed, 2 for a wrong
 command line.
 """
@@ -60,6 +60,39 @@ def read_input(name):
         return f.read()
 
 
+# Byte-order marks, the four-byte ones before the two-byte ones they begin with.
+BYTE_ORDER_MARKS = [
+    (b"\xef\xbb\xbf", "UTF-8"),
+    (b"\x00\x00\xfe\xff", "UTF-32 big-endian"),
+    (b"\xff\xfe\x00\x00", "UTF-32 little-endian"),
+    (b"\xfe\xff", "UTF-16 big-endian"),
+    (b"\xff\xfe", "UTF-16 little-endian"),
+]
+
+
+def hex_bytes(data):
+    return " ".join(f"0x{b:02X}" for b in data)
+
+
+def encoding_error(data):
+    """(line, column, message) when the input is not UTF-8 text without a
+    byte-order mark, else None. The line and column count characters, as the
+    parser's do; the byte offset counts from 0."""
+    for mark, encoding in BYTE_ORDER_MARKS:
+        if data.startswith(mark):
+            return 1, 1, (f"the input begins with a {encoding} byte-order mark ({mark.hex(' ').upper()}): "
+                          "JSON text is UTF-8 without one")
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        line_start = data.rfind(b"\n", 0, e.start) + 1
+        line = data.count(b"\n", 0, e.start) + 1
+        column = len(data[line_start:e.start].decode("utf-8")) + 1
+        return line, column, (f"not valid UTF-8 at byte offset {e.start}: {e.reason} "
+                              f"{hex_bytes(data[e.start:e.end])}")
+    return None
+
+
 def display_name(name):
     return "<stdin>" if name == STDIN else name
 
@@ -70,11 +103,14 @@ def convert(name, option):
     Returns (output, None), with output None when there is no option, or
     (None, the error line).
     """
+    data = None
     try:
-        value = quibex.loads(read_input(name))
+        data = read_input(name)
+        value = quibex.loads(data)
         return (None if option is None else quibex.dumps(value, option=option)), None
     except quibex.JSONDecodeError as e:
-        return None, f"{display_name(name)}:{e.lineno}:{e.colno}: {e.msg}"
+        line, column, message = encoding_error(data) or (e.lineno, e.colno, e.msg)
+        return None, f"{display_name(name)}:{line}:{column}: {message}"
     except quibex.JSONEncodeError as e:
         # Only nesting deeper than dumps writes can fail here.
         return None, f"{display_name(name)}: cannot write the document: {e}"
