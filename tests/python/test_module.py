@@ -223,6 +223,13 @@ def test_valid_arguments(kwargs):
     assert quibex.dumps(1, **kwargs).rstrip(b"\n") == b"1"
 
 
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((b"1", b"2"), {}), ((), {"obj": b"1"})])
+def test_loads_wrong_call_is_a_plain_type_error(args, kwargs):
+    with pytest.raises(TypeError) as e:
+        quibex.loads(*args, **kwargs)
+    assert type(e.value) is TypeError and e.value.args[0].startswith("quibex.loads() takes")
+
+
 def test_keyword_names_built_at_run_time():
     options = {"".join(["opt", "ion"]): quibex.OPT_APPEND_NEWLINE, "".join(["def", "ault"]): lambda o: 7}
     assert quibex.dumps(object(), **options) == b"7\n"
