@@ -133,7 +133,7 @@ class Members {
  public:
   explicit Members(size_t capacity) noexcept
       : pairs_(static_cast<KeyValuePair*>(PyMem_Malloc(capacity * (sizeof(KeyValuePair) + sizeof(PyObject*))))),
-        owners_(reinterpret_cast<PyObject**>(pairs_ + capacity)),
+        owners_(pairs_ == nullptr ? nullptr : reinterpret_cast<PyObject**>(pairs_ + capacity)),
         capacity_(capacity) {}
   Members(const Members&) = delete;
   Members& operator=(const Members&) = delete;

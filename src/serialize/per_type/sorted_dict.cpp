@@ -17,7 +17,7 @@ class StrKeyPairs {
  public:
   explicit StrKeyPairs(size_t capacity) noexcept
       : pairs_(static_cast<KeyValuePair*>(PyMem_Malloc(capacity * (sizeof(KeyValuePair) + sizeof(PyObject*))))),
-        keys_(reinterpret_cast<PyObject**>(pairs_ + capacity)) {}
+        keys_(pairs_ == nullptr ? nullptr : reinterpret_cast<PyObject**>(pairs_ + capacity)) {}
   bool allocated() const noexcept { return pairs_ != nullptr; }
   StrKeyPairs(const StrKeyPairs&) = delete;
   StrKeyPairs& operator=(const StrKeyPairs&) = delete;
