@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds quibex with AddressSanitizer and UndefinedBehaviorSanitizer (clang)
-# and runs the C++ units and the whole Python suite under them, on every
-# CPython 3.11+ found (or the interpreters given as arguments). Any sanitizer
-# report fails the run.
+# and its own invariant checks (QUIBEX_ASSERT), and runs the C++ units and
+# the whole Python suite under them, on every CPython 3.11+ found (or the
+# interpreters given as arguments). Any sanitizer report or failed assertion
+# fails the run.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 ensure_system_packages
@@ -34,7 +35,7 @@ for py in "${pythons[@]}"; do
   out="$ROOT/build/sanitize-$tag"
   echo "== sanitizer build ($("$py" --version))"
   CC=clang CXX=clang++ cmake -S "$ROOT" -B "$out" -DQUIBEX_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" -DPython_EXECUTABLE="$py" >/dev/null
+    -DQUIBEX_ASSERTIONS=ON -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" -DPython_EXECUTABLE="$py" >/dev/null
   cmake --build "$out" -j "$(nproc)" >/dev/null
 
   echo "== C++ unit tests under ASan and UBSan"
