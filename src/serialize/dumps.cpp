@@ -104,7 +104,9 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
     raise_dump_error(result.error);
     return nullptr;
   }
-  if (opts & OPT_APPEND_NEWLINE) out.put_byte('\n');
+  if (opts & OPT_APPEND_NEWLINE) out.put_spare_byte('\n');
+  // ob_sval holds capacity + 1 bytes: the terminator always fits.
+  QUIBEX_ASSERT(out.length <= out.capacity);
   out.bytes->ob_sval[out.length] = '\0';
   // Setting ob_size to the length first makes _PyBytes_Resize return at once:
   // the object keeps its block and nothing is copied.
