@@ -5,6 +5,7 @@
 #include "ffi/numpy/datetime.h"
 #include "number/float_text.h"
 #include "number/int_text.h"
+#include "serialize/frame.h"
 #include "serialize/output_buffer.h"
 
 #include <bit>
