@@ -1,7 +1,5 @@
 #include "fragment.h"
 
-#include "typeref/registry.h"
-
 using quibex::Fragment;
 
 PyObject* quibex_fragmenttype_new() {
