@@ -8,8 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+
 namespace quibex {
 namespace {
+
+#ifdef QUIBEX_ASSERTIONS
 
 constexpr uint64_t kCapacity = 256;
 
@@ -31,8 +36,6 @@ DumpResult write_word(OutputBuffer& out, const char (&word)[9], uint64_t reserve
   out.advance(count);
   return kDumpOk;
 }
-
-#ifdef QUIBEX_ASSERTIONS
 
 // The sequence every compact container makes: a separator after each write.
 TEST(OutputBufferChecks, SeparatorsAfterReservedWritesPass) {
