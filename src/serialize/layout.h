@@ -13,9 +13,9 @@
 
 namespace quibex {
 
-// No whitespace. A separator is the spare byte of the write before it (a
-// value, a key, or the first element's absence right after begin), and the
-// write after it reserves again.
+// No whitespace. Each separator is the spare byte left by the write before
+// it (a value before ',', a key before ':'), and the write after it
+// reserves again.
 struct CompactLayout {
   OutputBuffer out;
 
