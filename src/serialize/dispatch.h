@@ -42,7 +42,7 @@ DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept;
 
 // true or false, one 8-byte store counted as 4 or 5 bytes.
 [[nodiscard, gnu::always_inline]] inline DumpResult write_bool(OutputBuffer& out, PyObject* obj) noexcept {
-  QUIBEX_TRY(out.reserve(128));
+  QUIBEX_TRY(out.reserve(kBoundedValueRoom));
   if (obj == REGISTRY.true_) out.put8("true\0\0\0\0", 4);
   else out.put8("false\0\0\0", 5);
   return kDumpOk;

@@ -13,7 +13,7 @@ import threading
 import pytest
 
 import quibex
-from conftest import nest
+from conftest import StrSub, nest
 
 INDENT = quibex.OPT_INDENT_2
 NOT_UTF8 = "str is not valid UTF-8: surrogates not allowed"
@@ -97,6 +97,7 @@ def default_wrapping_another(obj):
     return [Opaque()]
 
 
+@pytest.mark.release_build  # ASan frames are several times larger
 def test_dumps_at_its_limits_fits_a_small_thread_stack():
     # Both limits at once bound the C stack a call can use: 254 containers
     # and 255 default calls, in every layout.
@@ -347,18 +348,14 @@ class Member:
     name: object
 
 
-class Text(str):
-    pass
-
-
 @pytest.mark.parametrize("value, option", [
     ("\udfff", 0),
     (["ok", "x\ud800y"], INDENT),
     ({"\ud800": 1}, 0),
     ({"a": 1, "\ud800": 1}, quibex.OPT_SORT_KEYS),
-    ({Text("\ud800"): 1}, quibex.OPT_NON_STR_KEYS),
+    ({StrSub("\ud800"): 1}, quibex.OPT_NON_STR_KEYS),
     ({"\ud800": 1}, quibex.OPT_NON_STR_KEYS | quibex.OPT_SORT_KEYS),
-    (Text("\ud800"), 0),
+    (StrSub("\ud800"), 0),
     (Tone.BAD, 0),
     ({Tone.BAD: 1}, quibex.OPT_NON_STR_KEYS),
     (Member("\ud800"), 0),

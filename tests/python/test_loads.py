@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quibex
-from conftest import corpus_bytes, corpus_names
+from conftest import BytesSub, StrSub, corpus_bytes, corpus_names
 
 WRONG_TYPE = "Input must be bytes, bytearray, memoryview, or str"
 NOT_UTF8 = "str is not valid UTF-8: surrogates not allowed"
@@ -37,14 +37,6 @@ def decode_error(obj):
 
 
 # --- input types and shortcuts ------------------------------------------------
-
-class BytesSub(bytes):
-    pass
-
-
-class StrSub(str):
-    pass
-
 
 class ByteArraySub(bytearray):
     pass
