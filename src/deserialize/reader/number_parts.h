@@ -1,6 +1,6 @@
 // Pieces of number reading for the short path inlined in the reader (some
 // also used by the general path): digit runs read eight bytes at a time,
-// exact powers of ten, the one-product Eisel-Lemire step, record setters.
+// exact powers of ten, the one-product Eisel-Lemire step, value setters.
 #pragma once
 
 #include "deserialize/reader/doc.h"
