@@ -1,5 +1,5 @@
 #include "deserialize/reader/number.h"
-#include "deserialize/reader/pow5_table.h"
+#include "deserialize/reader/pow5.h"
 
 #include <gtest/gtest.h>
 
@@ -429,7 +429,7 @@ TEST(NumberParse, PowerOfFiveTable) {
     const size_t bits = bit_length(pow);
     EXPECT_EQ(floor_log2_pow5(q), static_cast<int>(bits) - 1) << q;
     if (q <= kPow5MaxQ) {  // T = the top 128 bits of 5^q
-      const U128Words t = kPow5[q - kPow5MinQ];
+      const U128Words t = pow5_words(q);
       for (int i = 0; i < 128; ++i) {
         const bool want = bits >= 128 - static_cast<size_t>(i) ? bit(pow, bits - 128 + i) : false;
         const bool got = i < 64 ? (t.lo >> i) & 1 : (t.hi >> (i - 64)) & 1;
@@ -438,7 +438,7 @@ TEST(NumberParse, PowerOfFiveTable) {
     }
     if (q > 0) {  // 5^-q: T × 5^q <= 2^(127 + bits) < (T + 1) × 5^q
       EXPECT_EQ(floor_log2_pow5(-q), -static_cast<int>(bits)) << -q;
-      U128Words t = kPow5[-q - kPow5MinQ];
+      U128Words t = pow5_words(-q);
       Big two_k(1 + (127 + bits) / 32, 0);
       two_k.back() = uint32_t{1} << ((127 + bits) % 32);
       EXPECT_LE(compare(mul_big(from_words(t), pow), two_k), 0) << -q;
