@@ -10,6 +10,7 @@
 #include "serialize/dumps.h"
 #include "support.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -66,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(text.get(), data, size);
   text[size] = 0;
   ReadError error{};
-  Owned read = Owned::steal(read_document(text.get(), size, &error));
+  const bool ascii = std::all_of(data, data + size, [](uint8_t c) { return c < 0x80; });
+  Owned read = Owned::steal(read_document(text.get(), size, ascii, &error));
   check(!PyErr_Occurred(), "the reader raised");
   if (!read) {
     check(error.message != nullptr, "a failed read has no message");

@@ -56,6 +56,19 @@ def test_every_input_type(make):
     assert quibex.loads(make(b'{"a": [1, "\xc3\xa9", null]}')) == {"a": [1, "é", None]}
 
 
+@pytest.mark.parametrize("make", [bytes, bytearray, memoryview, lambda b: b.decode()],
+                         ids=["bytes", "bytearray", "memoryview", "str"])
+@pytest.mark.parametrize("doc", [
+    b'["plain", "tab\\t", "\\u00e9", "x\\u20ac", "\\ud83d\\ude00", "\\u0041", {"k\\u00e9": "\\/"}]',
+    b'["\xc3\xa9", "plain", "\\u0041", {"\xe2\x82\xac": "x"}]',
+], ids=["ascii-text", "utf8-text"])
+def test_strings_of_ascii_and_non_ascii_texts(make, doc):
+    # A text that is all ASCII still holds non-ASCII strings through escapes.
+    got = quibex.loads(make(doc))
+    assert got == json.loads(doc)
+    assert [type(s) for s in got[:-1]] == [str] * (len(got) - 1)
+
+
 def test_non_ascii_str_input_equals_its_bytes():
     text = '["é", {"€": "😀"}]'
     assert quibex.loads(text) == quibex.loads(text.encode()) == ["é", {"€": "😀"}]

@@ -10,8 +10,10 @@ namespace quibex {
 // Value kinds (tag bits 0-2). Kinds 0 and 1 are never produced.
 enum class DocKind : uint8_t { Null = 2, Bool = 3, Number = 4, String = 5 };
 
-// Value subkinds (tag bits 3-4) of Bool and Number.
-enum class DocSubkind : uint8_t { False = 0, True = 1, Unsigned = 0, Signed = 1, Real = 2 };
+// Value subkinds (tag bits 3-4) of Bool, Number and String. A Wide string
+// has an escape of U+0080 or above, so its bytes are not all ASCII even in
+// a text that is.
+enum class DocSubkind : uint8_t { False = 0, True = 1, Unsigned = 0, Signed = 1, Real = 2, Wide = 1 };
 
 constexpr uint64_t make_tag(DocKind kind, DocSubkind subkind = DocSubkind::False) noexcept {
   return static_cast<uint64_t>(kind) | (static_cast<uint64_t>(subkind) << 3);
@@ -25,13 +27,14 @@ inline constexpr uint64_t kTagUnsigned = make_tag(DocKind::Number, DocSubkind::U
 inline constexpr uint64_t kTagSigned = make_tag(DocKind::Number, DocSubkind::Signed);
 inline constexpr uint64_t kTagReal = make_tag(DocKind::Number, DocSubkind::Real);
 inline constexpr uint64_t kTagString = make_tag(DocKind::String);
+inline constexpr uint64_t kTagWideString = make_tag(DocKind::String, DocSubkind::Wide);
 static_assert(kTagTrue == 0x0B && kTagSigned == 0x0C && kTagReal == 0x14);
 
 inline constexpr unsigned kTagCountShift = 8;  // a String's byte length lives in tag bits 8-63
 
 // One value: 16 bytes. The payload is read by type:
 //   Unsigned: u; Signed: i; Real: f (a binary64);
-//   String: str, pointing at `count()` bytes of well-formed UTF-8 that may hold
+//   String, WideString: str, pointing at `count()` bytes of well-formed UTF-8 that may hold
 //           NUL bytes and are not NUL-terminated;
 //   Null, Bool: not written.
 struct DocValue {

@@ -62,6 +62,7 @@ struct Reader {
   const uint8_t* text;
   const uint8_t* end;       // text + len: the zero byte after the text
   const uint8_t* readable;  // end + 1: past the last byte that may be read
+  bool ascii;               // every byte of the text is below 0x80
   Buffers buf;
   KeySequence keys;
 };
@@ -125,9 +126,16 @@ bool is_truncated_end(const uint8_t* text, size_t len, size_t p, ReadErrorCatego
   return false;
 }
 
-// The Python object of a scalar value: new reference, or null with
-// MemoryError set.
-[[gnu::always_inline]] inline PyObject* make_scalar(const DocValue& v) noexcept {
+// The str of n > 0 ASCII bytes.
+PyObject* ascii_str(const uint8_t* s, size_t n) noexcept {
+  PyObject* str = PyUnicode_New(Py_ssize_t(n), 127);
+  if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
+  return str;
+}
+
+// The Python object of a scalar value read from a text that is all ASCII
+// or not: new reference, or null with MemoryError set.
+[[gnu::always_inline]] inline PyObject* make_scalar(const DocValue& v, bool ascii) noexcept {
   switch (v.type()) {
     case kTagNull:
       return ffi::immortal_ref(REGISTRY.none);
@@ -142,8 +150,11 @@ bool is_truncated_end(const uint8_t* text, size_t len, size_t p, ReadErrorCatego
       return PyLong_FromLongLong(v.payload.i);
     case kTagReal:
       return PyFloat_FromDouble(v.payload.f);
-    default:  // kTagString
-      return v.count() == 0 ? ffi::immortal_ref(REGISTRY.empty_str) : build_str(v.payload.str, v.count());
+    case kTagString:
+      if (v.count() == 0) return ffi::immortal_ref(REGISTRY.empty_str);
+      return ascii ? ascii_str(v.payload.str, v.count()) : build_str(v.payload.str, v.count());
+    default:  // kTagWideString
+      return build_str(v.payload.str, v.count());
   }
 }
 
@@ -204,7 +215,7 @@ PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept 
     }
     return nullptr;
   }
-  *obj = make_scalar(v);
+  *obj = make_scalar(v, r.ascii);
   if (*obj == nullptr) {
     *f = {ReadErrorCategory::Memory, nullptr, p};
     return nullptr;
@@ -526,9 +537,9 @@ void keep_buffers(Buffers& buf) noexcept {
 
 }  // namespace
 
-PyObject* read_document(const uint8_t* data, size_t len, ReadError* error) noexcept {
+PyObject* read_document(const uint8_t* data, size_t len, bool ascii, ReadError* error) noexcept {
   assert(data[len] == 0);
-  Reader r{data, data + len, data + len + 1, {}, {}};
+  Reader r{data, data + len, data + len + 1, ascii, {}, {}};
   const uint8_t* cur = skip_space(data, r.readable);
   if (cur == r.end) {
     *error = {ReadErrorCategory::Empty, "input data is empty", 0};

@@ -32,12 +32,13 @@ struct ReadError {
 };
 
 // Reads the document in the `len` bytes at `data`: well-formed UTF-8,
-// followed by a zero byte at data[len], and not written. Returns the Python
+// followed by a zero byte at data[len], and not written; `ascii` when every
+// byte is below 0x80 (its strings then need no decoding). Returns the Python
 // object it holds (new reference). On invalid text returns null with
 // `error` filled and no exception set; when memory runs out, returns null
 // with MemoryError set and the category Memory. Either way everything built
 // so far is released. Runs no Python code and must not be entered again
 // while it runs (the interpreter lock is held throughout).
-PyObject* read_document(const uint8_t* data, size_t len, ReadError* error) noexcept;
+PyObject* read_document(const uint8_t* data, size_t len, bool ascii, ReadError* error) noexcept;
 
 }  // namespace quibex

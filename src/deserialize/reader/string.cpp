@@ -112,6 +112,7 @@ constexpr size_t kStepRoom = 16;
 [[gnu::noinline]] const uint8_t* read_escaped(const uint8_t* begin, const uint8_t* src, const uint8_t* copy_end,
                                               DocValue* v, StringScratch* scratch, StringError* error) noexcept {
   uint8_t* dst = scratch->data;
+  uint32_t wide = 0;  // bit 7 set when an escape stands for U+0080 or above
   const auto prefix = static_cast<size_t>(src - begin);
   if (!reserve(scratch, dst, prefix + kStepRoom)) {
     *error = {nullptr, src};
@@ -157,6 +158,7 @@ constexpr size_t kStepRoom = 16;
         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
         src += 6;
       }
+      wide |= static_cast<uint32_t>(cp);
       dst = write_utf8(dst, static_cast<uint32_t>(cp));
       src += 6;
     } else {
@@ -186,7 +188,7 @@ constexpr size_t kStepRoom = 16;
       break;
     }
   }
-  v->tag = kTagString | (static_cast<uint64_t>(dst - scratch->data) << kTagCountShift);
+  v->tag = (wide >= 0x80 ? kTagWideString : kTagString) | (static_cast<uint64_t>(dst - scratch->data) << kTagCountShift);
   v->payload.str = scratch->data;
   return src + 1;
 }

@@ -26,7 +26,8 @@ struct StringError {
 // and returns the pointer past the closing quote; on failure returns null
 // with `*error` filled. A string without escapes is pointed to where it
 // stands in the text; one with escapes is written unescaped into the
-// scratch, where it stays until the next read_string.
+// scratch, where it stays until the next read_string; it is a WideString
+// when an escape in it stands for U+0080 or above.
 const uint8_t* read_string(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
                            StringError* error) noexcept;
 
