@@ -149,11 +149,10 @@ int init_registry_once() noexcept {
     if (once_state == OnceState::Complete) return 0;
     once_state = OnceState::Running;
   }
-  create_key_map();
   // Built aside and published whole, so a failed attempt leaves the registry
   // as it was (its partial references are kept alive, like every entry).
   TypeRegistry r = REGISTRY;
-  const bool ok = fill_registry(r);
+  const bool ok = create_key_map() && fill_registry(r);
   {
     std::lock_guard lock(once_mutex);
     if (ok) REGISTRY = r;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if PY_VERSION_HEX < 0x030B0000
 #error "quibex needs CPython 3.11 or newer"
@@ -195,6 +196,44 @@ inline DictEntries dict_entries(PyObject* dict) noexcept {
 }
 
 inline PyObject* new_presized_dict(Py_ssize_t n) noexcept { return _PyDict_NewPresized(n); }
+
+// --- lists ---------------------------------------------------------------------
+// The item array of a list. A list made by PyList_New(n) has n null slots
+// to fill, and keeps its array while no Python code runs.
+inline PyObject** list_items(PyObject* list) noexcept { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+
+// Appends n items to a list, stealing their references, with its item array
+// grown by at least half when it must grow. False (no exception set, the
+// list as it was) when memory is short. The array is PyMem memory, as the
+// list's own growth makes it.
+inline bool list_append_stolen(PyObject* list, PyObject* const* items, Py_ssize_t n) noexcept {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  const Py_ssize_t size = Py_SIZE(l);
+  if (l->allocated - size < n) {
+    const Py_ssize_t grown = l->allocated + l->allocated / 2;
+    const Py_ssize_t capacity = grown > size + n ? grown : size + n;
+    if (size_t(capacity) > size_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return false;
+    auto** array = static_cast<PyObject**>(PyMem_Realloc(l->ob_item, size_t(capacity) * sizeof(PyObject*)));
+    if (array == nullptr) return false;
+    l->ob_item = array;
+    l->allocated = capacity;
+  }
+  if (n != 0) std::memcpy(static_cast<void*>(l->ob_item + size), items, size_t(n) * sizeof(PyObject*));
+  Py_SET_SIZE(l, size + n);
+  return true;
+}
+
+// Trims a non-empty list's item array to its size, as PyList_New(size)
+// makes it; a refused trim leaves the larger array, which is as valid.
+inline void list_fit(PyObject* list) noexcept {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  const Py_ssize_t size = Py_SIZE(l);
+  if (l->allocated == size || size == 0) return;
+  auto** array = static_cast<PyObject**>(PyMem_Realloc(l->ob_item, size_t(size) * sizeof(PyObject*)));
+  if (array == nullptr) return;
+  l->ob_item = array;
+  l->allocated = size;
+}
 
 // --- raised exceptions --------------------------------------------------------
 // Returns the pending exception (new reference, normalised) and clears it.
