@@ -26,6 +26,8 @@ constexpr std::string_view kMessages[] = {
     "numpy array is not C contiguous; use ndarray.tolist() in default",
     "numpy array is not native-endianness",
     "unsupported datatype in numpy array",
+    "dictionary changed size during iteration",
+    "dictionary keys changed during iteration",
     "",  // MessageText: the carried str
     "Type is not JSON serializable: ",
     "memory allocation failed",

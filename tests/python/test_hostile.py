@@ -430,17 +430,19 @@ def test_instance_dictionary_that_raises_falls_back_to_the_fields():
 
 
 def test_default_that_swaps_the_containers_around_it():
-    # default replaces the list being written, the dict around it and the
-    # value's own class while it runs; the walk finishes over what it holds.
+    # default replaces the list being written, the dict around it (by as
+    # many new members) and the value's own class while it runs; the walk
+    # finishes over what it holds, and goes on in the dict's new table at its
+    # position there, as Python's own iteration does.
     inner = [None, "after"]
     outer = {"a": inner, "b": 2}
 
     def default(obj):
         inner[:] = [1] * 10_000
         outer.clear()
-        outer.update({f"n{i}": i for i in range(100)})
+        outer.update({"c": 3, "d": 4})
         return "x"
 
     inner[0] = Opaque()
     out = quibex.dumps(outer, default)
-    assert json.loads(out) == {"a": ["x", 1]}
+    assert json.loads(out) == {"a": ["x", 1], "d": 4}
