@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if PY_VERSION_HEX < 0x030B0000
 #error "quibex needs CPython 3.11 or newer"
@@ -162,12 +163,6 @@ inline int dict_set_known_hash(PyObject* dict, PyObject* key, PyObject* value, P
 #endif
 }
 
-// Identifies the dict's current key table: it changes when the dict is
-// resized or rebuilt. A table freed meanwhile may be followed by a new one
-// at the same address, so equal values do not prove the table unchanged.
-inline const void* dict_keys_table(PyObject* dict) noexcept {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_keys;
-}
 inline Py_ssize_t dict_used(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_used; }
 
 // The entry array of a dict whose keys and values live in one combined
@@ -214,6 +209,30 @@ inline DictEntries dict_entries(PyObject* dict) noexcept {
   (void)dict;
 #endif
   return {nullptr, 0, 0};
+}
+
+// What fixes where the entries of the dict's key table lie: the table's
+// address, its index width and its kind. Equal shapes mean the same entry
+// positions, even for a table freed and another made at the same address;
+// only the entry count may differ (dict_entry_count).
+struct DictTableShape {
+  const void* keys;
+  uint16_t layout;  // dk_log2_index_bytes, then dk_kind
+  bool operator==(const DictTableShape&) const noexcept = default;
+};
+static_assert(offsetof(DictKeysHeader, dk_kind) == offsetof(DictKeysHeader, dk_log2_index_bytes) + 1);
+
+inline DictTableShape dict_table_shape(PyObject* dict) noexcept {
+  const void* keys = reinterpret_cast<PyDictObject*>(dict)->ma_keys;
+  uint16_t layout;
+  std::memcpy(&layout, static_cast<const char*>(keys) + offsetof(DictKeysHeader, dk_log2_index_bytes), 2);
+  return {keys, layout};
+}
+
+// The entry count of the dict's combined table, for a dict whose entries
+// dict_entries gave with the same shape.
+inline Py_ssize_t dict_entry_count(PyObject* dict) noexcept {
+  return reinterpret_cast<const DictKeysHeader*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)->dk_nentries;
 }
 
 inline PyObject* new_presized_dict(Py_ssize_t n) noexcept { return _PyDict_NewPresized(n); }

@@ -39,15 +39,11 @@ uint8_t* DictMembers::room() noexcept {
   return rooms_ + rooms_used_;
 }
 
-DumpResult DictMembers::value_now(size_t i, PyObject** value) noexcept {
-  PyObject* dict = walk_.dict();
-  *value = entry_value(dict, positions_[i], keys_[i]);
-  if (*value != nullptr) [[likely]]
-    return kDumpOk;
+DumpResult DictMembers::look_up(size_t i, PyObject** value) noexcept {
   // The entry moved (the table was rebuilt) or the key was deleted: the
   // dict is asked. A key of another type with the same hash may run
   // Python code to compare itself.
-  *value = PyDict_GetItemWithError(dict, keys_[i]);
+  *value = PyDict_GetItemWithError(walk_.dict(), keys_[i]);
   if (*value != nullptr) return kDumpOk;
   if (PyErr_Occurred()) return make_dump_error(DumpErrorKind::DictKeysChanged);
   return DictWalk::changed_error(DumpErrorKind::DictKeysChanged);
@@ -57,8 +53,14 @@ template <class L>
 DumpResult DictMembers::write(const SerializerFrame& frame, L& layout) noexcept {
   hold_all();  // before any value is written
   PyObject* dict = walk_.dict();
-  const void* table = ffi::dict_keys_table(dict);
-  const Py_ssize_t entries = ffi::dict_entries(dict).count;
+  DictTable table(dict);
+  const ffi::DictTableShape shape = ffi::dict_table_shape(dict);
+  const Py_ssize_t entries = table.entries(dict).count;
+  // The value of member i as it stands now.
+  auto value_now = [&](size_t i, PyObject** value) noexcept {
+    *value = table.value_at(dict, positions_[i], keys_[i]);
+    return *value != nullptr ? kDumpOk : look_up(i, value);
+  };
   LocalLayout<L> w(layout);
   QUIBEX_TRY(w->begin('{'));
   for (size_t k = 0; k < size_; ++k) {
@@ -73,7 +75,7 @@ DumpResult DictMembers::write(const SerializerFrame& frame, L& layout) noexcept 
     return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
   // A key added (an entry appended, or the table rebuilt) with the size
   // kept means one was deleted, perhaps one already written.
-  if (ffi::dict_keys_table(dict) != table || ffi::dict_entries(dict).count != entries) [[unlikely]] {
+  if (!(ffi::dict_table_shape(dict) == shape) || table.entries(dict).count != entries) [[unlikely]] {
     for (size_t i = 0; i < size_; ++i) {
       PyObject* value;
       QUIBEX_TRY(value_now(i, &value));

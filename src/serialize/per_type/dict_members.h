@@ -107,8 +107,8 @@ class DictMembers {
     ++size_;
   }
 
-  // The value of member i now (borrowed), or an error.
-  DumpResult value_now(size_t i, PyObject** value) noexcept;
+  // The value of member i (borrowed) when its entry is not where it was.
+  [[gnu::cold]] DumpResult look_up(size_t i, PyObject** value) noexcept;
 
   DictWalk walk_;
   MemberKey* order_ = nullptr;  // one block for the four arrays, walk_.size() entries each

@@ -27,10 +27,47 @@ namespace quibex {
 // Combined tables are read in place as PyDict_Next would read them; other
 // dicts go through PyDict_Next. Both count positions the same way, so a
 // split table that becomes combined during the walk goes on where it was.
+// The entries of a dict's combined table as they stand, found afresh only
+// when the table's shape changed since the last look: Python code may have
+// replaced the table (a freed table's address may even be reused).
+class DictTable {
+ public:
+  explicit DictTable(PyObject* dict) noexcept : shape_(ffi::dict_table_shape(dict)), entries_(ffi::dict_entries(dict)) {}
+
+  // keys null when the table is not read in place.
+  [[gnu::always_inline]] ffi::DictEntries entries(PyObject* dict) noexcept {
+    const ffi::DictTableShape shape = ffi::dict_table_shape(dict);
+    if (!(shape == shape_)) [[unlikely]] {
+      shape_ = shape;
+      entries_ = ffi::dict_entries(dict);
+    } else if (entries_.keys != nullptr) [[likely]] {
+      entries_.count = ffi::dict_entry_count(dict);
+    }
+    return entries_;
+  }
+
+  // The value of the entry at `position` when that entry holds `key`, read
+  // in place; null when it holds another key or none, lies past the
+  // entries, or the table is not read in place.
+  [[gnu::always_inline]] PyObject* value_at(PyObject* dict, Py_ssize_t position, PyObject* key) noexcept {
+    const ffi::DictEntries e = entries(dict);
+    if (e.keys == nullptr || position >= e.count) [[unlikely]]
+      return nullptr;
+    PyObject* const* entry = e.keys + static_cast<size_t>(position) * e.stride;
+    return entry[0] == key ? entry[1] : nullptr;
+  }
+
+ private:
+  ffi::DictTableShape shape_;
+  ffi::DictEntries entries_;
+};
+
 class DictWalk {
  public:
   explicit DictWalk(PyObject* dict) noexcept
-      : hold_(Owned::borrow(dict)), used_(ffi::dict_used(dict)), remaining_(used_) {}
+      : hold_(Owned::borrow(dict)), used_(ffi::dict_used(dict)), remaining_(used_) {
+    find_table(dict, 0);
+  }
   DictWalk(const DictWalk&) = delete;
   DictWalk& operator=(const DictWalk&) = delete;
 
@@ -39,26 +76,24 @@ class DictWalk {
   // The dict's size at the start.
   Py_ssize_t size() const noexcept { return used_; }
 
-  // The position of the entry yielded last, for entry_value().
-  Py_ssize_t position() const noexcept { return pos_ - 1; }
+  // The position of the entry yielded last, for DictTable::value_at.
+  Py_ssize_t position() const noexcept { return next_position() - 1; }
 
   [[gnu::always_inline]] bool next(PyObject** key, PyObject** value) noexcept {
     PyObject* dict = hold_.get();
     if (ffi::dict_used(dict) != used_) [[unlikely]]
       return stop(Stop::SizeChanged);
-    // The table is found afresh each step: Python code run since the last
-    // one may have replaced it (a freed table's address may even be reused).
-    const ffi::DictEntries entries = ffi::dict_entries(dict);
-    if (entries.keys != nullptr) [[likely]] {
-      PyObject* const* entry = entries.keys + static_cast<size_t>(pos_) * entries.stride;
-      while (pos_ < entries.count && entry[1] == nullptr) {  // null: a deleted entry
-        ++pos_;
-        entry += entries.stride;
+    if (!(ffi::dict_table_shape(dict) == shape_)) [[unlikely]]
+      find_table(dict, next_position());
+    if (entry_ != nullptr) [[likely]] {
+      for (;; entry_ += stride_) {
+        if (entry_ == end_ && !more_entries(dict)) [[unlikely]]
+          return false;
+        if (entry_[1] != nullptr) break;  // null: a deleted entry
       }
-      if (pos_ >= entries.count) return false;
-      *key = entry[0];
-      *value = entry[1];
-      ++pos_;
+      *key = entry_[0];
+      *value = entry_[1];
+      entry_ += stride_;
     } else {
       // A local position: only its address reaches the interpreter, not the walk's.
       Py_ssize_t pos = pos_;
@@ -90,27 +125,47 @@ class DictWalk {
  private:
   enum class Stop : uint8_t { End, SizeChanged, KeysChanged };
 
-  [[gnu::cold]] bool stop(Stop why) noexcept {
+  [[gnu::always_inline]] bool stop(Stop why) noexcept {
     stop_ = why;
     return false;
+  }
+
+  // Reads the table the dict has now, from `position` on.
+  [[gnu::always_inline]] void find_table(PyObject* dict, Py_ssize_t position) noexcept {
+    shape_ = ffi::dict_table_shape(dict);
+    const ffi::DictEntries e = ffi::dict_entries(dict);
+    first_ = e.keys;
+    stride_ = e.stride;
+    pos_ = position;
+    entry_ = e.keys == nullptr ? nullptr : e.keys + static_cast<size_t>(position) * e.stride;
+    counted_ = e.keys == nullptr || position >= e.count ? position : e.count;
+    end_ = e.keys == nullptr ? nullptr : e.keys + static_cast<size_t>(counted_) * e.stride;
+  }
+
+  // At the entries' end as last read: whether entries were appended since.
+  [[gnu::always_inline]] bool more_entries(PyObject* dict) noexcept {
+    const Py_ssize_t count = ffi::dict_entry_count(dict);
+    if (count <= counted_) return false;
+    counted_ = count;
+    end_ = first_ + static_cast<size_t>(count) * stride_;
+    return true;
+  }
+
+  Py_ssize_t next_position() const noexcept {
+    return entry_ != nullptr ? static_cast<Py_ssize_t>(static_cast<size_t>(entry_ - first_) / stride_) : pos_;
   }
 
   Owned hold_;
   Py_ssize_t used_;
   Py_ssize_t remaining_;  // entries the walk may still yield
-  Py_ssize_t pos_ = 0;    // the next position to read, PyDict_Next's position
+  ffi::DictTableShape shape_;
+  PyObject* const* first_;  // the key of entry 0 of a table read in place, else null
+  PyObject* const* entry_;  // the key of the next entry to read in place, else null
+  PyObject* const* end_;    // past the entries as last counted
+  Py_ssize_t counted_;      // the entries as last counted
+  size_t stride_;
+  Py_ssize_t pos_;          // PyDict_Next's position, when it serves
   Stop stop_ = Stop::End;
 };
-
-// The value of the entry at `position` of the dict's combined table when
-// that entry holds `key`, read in place; null when it holds another key or
-// none, lies past the entries, or the table is not read in place. Reads only
-// the dict's current table, within its entries.
-inline PyObject* entry_value(PyObject* dict, Py_ssize_t position, PyObject* key) noexcept {
-  const ffi::DictEntries entries = ffi::dict_entries(dict);
-  if (entries.keys == nullptr || position >= entries.count) return nullptr;
-  PyObject* const* entry = entries.keys + static_cast<size_t>(position) * entries.stride;
-  return entry[0] == key ? entry[1] : nullptr;
-}
 
 }  // namespace quibex
