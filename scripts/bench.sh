@@ -29,8 +29,13 @@ fi
 if [ -z "$py" ]; then
   if [[ " ${SID_PYTHONS[*]} " == *" python$want "* ]]; then
     ensure_root sid || exit 1
-    exec in_root sid env QUIBEX_VENV_PREFIX=sid- bash "$ROOT/scripts/bench.sh" --python "/usr/bin/python$want" \
-      ${args[@]+"${args[@]}"}
+    # Relative paths in the arguments mean the same inside: the clone is at
+    # its own path there.
+    dir=$PWD
+    [[ $dir == "$ROOT"* ]] || dir=$ROOT
+    in_root sid env QUIBEX_VENV_PREFIX=sid- bash -c 'cd "$0" && exec bash "$@"' "$dir" \
+      "$ROOT/scripts/bench.sh" --python "/usr/bin/python$want" ${args[@]+"${args[@]}"}
+    exit
   fi
   echo "no CPython $want here: the host has $(interpreters | xargs), the unstable root ${SID_PYTHONS[*]}" >&2
   exit 2

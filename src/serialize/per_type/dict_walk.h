@@ -77,16 +77,16 @@ class DictWalk {
   Py_ssize_t size() const noexcept { return used_; }
 
   // The position of the entry yielded last, for DictTable::value_at.
-  Py_ssize_t position() const noexcept { return next_position() - 1; }
+  Py_ssize_t position() const noexcept { return pos_ - 1; }
 
   [[gnu::always_inline]] bool next(PyObject** key, PyObject** value) noexcept {
     PyObject* dict = hold_.get();
     if (ffi::dict_used(dict) != used_) [[unlikely]]
       return stop(Stop::SizeChanged);
     if (!(ffi::dict_table_shape(dict) == shape_)) [[unlikely]]
-      find_table(dict, next_position());
+      find_table(dict, pos_);
     if (entry_ != nullptr) [[likely]] {
-      for (;; entry_ += stride_) {
+      for (;; entry_ += stride_, ++pos_) {
         if (entry_ == end_ && !more_entries(dict)) [[unlikely]]
           return false;
         if (entry_[1] != nullptr) break;  // null: a deleted entry
@@ -94,6 +94,7 @@ class DictWalk {
       *key = entry_[0];
       *value = entry_[1];
       entry_ += stride_;
+      ++pos_;
     } else {
       // A local position: only its address reaches the interpreter, not the walk's.
       Py_ssize_t pos = pos_;
@@ -151,10 +152,6 @@ class DictWalk {
     return true;
   }
 
-  Py_ssize_t next_position() const noexcept {
-    return entry_ != nullptr ? static_cast<Py_ssize_t>(static_cast<size_t>(entry_ - first_) / stride_) : pos_;
-  }
-
   Owned hold_;
   Py_ssize_t used_;
   Py_ssize_t remaining_;  // entries the walk may still yield
@@ -164,7 +161,7 @@ class DictWalk {
   PyObject* const* end_;    // past the entries as last counted
   Py_ssize_t counted_;      // the entries as last counted
   size_t stride_;
-  Py_ssize_t pos_;          // PyDict_Next's position, when it serves
+  Py_ssize_t pos_;          // the next position to read, PyDict_Next's position
   Stop stop_ = Stop::End;
 };
 
