@@ -135,20 +135,17 @@ class DictWalk {
   [[gnu::always_inline]] void find_table(PyObject* dict, Py_ssize_t position) noexcept {
     shape_ = ffi::dict_table_shape(dict);
     const ffi::DictEntries e = ffi::dict_entries(dict);
-    first_ = e.keys;
     stride_ = e.stride;
     pos_ = position;
     entry_ = e.keys == nullptr ? nullptr : e.keys + static_cast<size_t>(position) * e.stride;
-    counted_ = e.keys == nullptr || position >= e.count ? position : e.count;
-    end_ = e.keys == nullptr ? nullptr : e.keys + static_cast<size_t>(counted_) * e.stride;
+    end_ = e.keys == nullptr || position >= e.count ? entry_ : e.keys + static_cast<size_t>(e.count) * e.stride;
   }
 
   // At the entries' end as last read: whether entries were appended since.
   [[gnu::always_inline]] bool more_entries(PyObject* dict) noexcept {
     const Py_ssize_t count = ffi::dict_entry_count(dict);
-    if (count <= counted_) return false;
-    counted_ = count;
-    end_ = first_ + static_cast<size_t>(count) * stride_;
+    if (count <= pos_) return false;
+    end_ = entry_ + static_cast<size_t>(count - pos_) * stride_;
     return true;
   }
 
@@ -156,10 +153,8 @@ class DictWalk {
   Py_ssize_t used_;
   Py_ssize_t remaining_;  // entries the walk may still yield
   ffi::DictTableShape shape_;
-  PyObject* const* first_;  // the key of entry 0 of a table read in place, else null
   PyObject* const* entry_;  // the key of the next entry to read in place, else null
   PyObject* const* end_;    // past the entries as last counted
-  Py_ssize_t counted_;      // the entries as last counted
   size_t stride_;
   Py_ssize_t pos_;          // the next position to read, PyDict_Next's position
   Stop stop_ = Stop::End;
