@@ -1,5 +1,5 @@
 """Benchmark of quibex against its peers: json, msgspec, ujson, python-rapidjson,
-simplejson, and marshal as the floor.
+simplejson, jiter (loads only), and marshal as the floor.
 
     python bench/bench.py                 # every case, a few minutes
     python bench/bench.py --quick         # three corpora and the extra cases, under a minute

@@ -82,4 +82,18 @@ template <class L>
   return w.call([&](L& shared) { return serialize_other(SerializerFrame{obj, default_, state}, shared); });
 }
 
+// One member "key": value inside a dict writer's walk; `state` is the
+// dict's state word.
+template <class L>
+[[nodiscard, gnu::always_inline]] inline DumpResult write_member(LocalLayout<L>& w, bool first, Utf8View key,
+                                                                 PyObject* value, PyObject* default_,
+                                                                 uint32_t state) noexcept {
+  QUIBEX_TRY(w->element_prefix(first));
+  QUIBEX_TRY(write_escaped(w->out, key));
+  QUIBEX_TRY(w->key_separator());
+  QUIBEX_TRY(write_item(w, value, default_, state));
+  w->after_element();
+  return kDumpOk;
+}
+
 }  // namespace quibex

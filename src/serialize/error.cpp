@@ -33,6 +33,8 @@ constexpr KindMessage kMessages[] = {
     {DumpErrorKind::NumpyNotCContiguous, "numpy array is not C contiguous; use ndarray.tolist() in default"},
     {DumpErrorKind::NumpyNotNativeEndian, "numpy array is not native-endianness"},
     {DumpErrorKind::NumpyUnsupportedDatatype, "unsupported datatype in numpy array"},
+    {DumpErrorKind::DictChangedSize, "dictionary changed size during iteration"},
+    {DumpErrorKind::DictKeysChanged, "dictionary keys changed during iteration"},
     {DumpErrorKind::MessageText, ""},
     {DumpErrorKind::UnsupportedType, "Type is not JSON serializable: "},
     {DumpErrorKind::OutOfMemory, "memory allocation failed"},

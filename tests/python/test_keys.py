@@ -109,8 +109,8 @@ def runtime_str(text):
 
 
 def test_sorted_dict_changed_by_default(refcount):
-    # The members were collected before any value is written: removing and
-    # replacing them from default neither frees nor changes what is written.
+    # default removes and replaces members while the sorted members are
+    # written: the dict's size changed, and nothing is freed or kept twice.
     d = {runtime_str("ccc"): [3], runtime_str("a"): None, runtime_str("bbb"): runtime_str("x" * 50)}
     d["a"] = Record(d)
     removed_value = d["ccc"]
@@ -121,7 +121,8 @@ def test_sorted_dict_changed_by_default(refcount):
         o.target.update({"zz": 1, "bbb": "other"})
         return "record"
 
-    assert quibex.dumps(d, default=default, option=SORT) == b'{"a":"record","bbb":"' + b"x" * 50 + b'","ccc":[3]}'
+    with pytest.raises(quibex.JSONEncodeError, match="^dictionary changed size during iteration$"):
+        quibex.dumps(d, default=default, option=SORT)
     assert d == {"zz": 1, "bbb": "other"}
     assert refcount(removed_value) == before - 1   # only the dict's reference is gone
 
@@ -331,16 +332,36 @@ def test_non_str_refcounts(refcount):
     assert [refcount(o) for o in keys + values] == before
 
 
-def test_non_str_dict_changed_by_default():
+@pytest.mark.parametrize("option", [NON_STR, NON_STR | SORT])
+def test_non_str_dict_changed_by_default(option, refcount):
     d = {}
+    held = runtime_str("y" * 20)
 
     def default(o):
         d.clear()
         d.update({i: i for i in range(50)})
         return "r"
 
-    for option in (NON_STR, NON_STR | SORT):
-        d.clear()
-        d.update({10**20 // 10**18: object(), 2: [2], runtime_str("x"): runtime_str("y" * 20)})
-        expected = b'{"100":"r","2":[2],"x":"' + b"y" * 20 + b'"}'
-        assert quibex.dumps(d, default=default, option=option) == expected
+    d.update({10**20 // 10**18: object(), 2: [2], runtime_str("x"): held})
+    before = refcount(held)
+    with pytest.raises(quibex.JSONEncodeError, match="^dictionary changed size during iteration$"):
+        quibex.dumps(d, default=default, option=option)
+    assert refcount(held) == before - 1
+
+
+@pytest.mark.parametrize("option", [NON_STR, NON_STR | SORT])
+def test_non_str_dict_changed_by_key_conversion(option):
+    # Converting an enum key reads its value, which here adds a member.
+    d = {}
+
+    class Growing(enum.Enum):
+        A = 1
+
+        @property
+        def value(self):
+            d["late"] = 0
+            return 1
+
+    d.update({"s": 0, Growing.A: 1, "t": 2})
+    with pytest.raises(quibex.JSONEncodeError, match="^dictionary changed size during iteration$"):
+        quibex.dumps(d, option=option)
