@@ -7,9 +7,9 @@
 // `float` run the variant this program was built with: compare a build with
 // a build configured with -DQUIBEX_PORTABLE_ONLY=ON (and this file compiled
 // with -DQUIBEX_PORTABLE_ONLY). Beside an ARM64 build B (scripts/arm64.sh),
-// with ROOT the arm64 root:
-//   aarch64-linux-gnu-g++ -O3 -std=c++20 -flto=auto -Isrc --sysroot=$ROOT \
-//     -isystem $ROOT/usr/include/python3.11 bench/variant_counts.cpp \
+// with ROOT the arm64 root, one command (in bash):
+//   aarch64-linux-gnu-g++ -O3 -std=c++20 -flto=auto -Isrc --sysroot=$ROOT
+//     -isystem $ROOT/usr/include/python3.11 bench/variant_counts.cpp
 //     $B/CMakeFiles/quibex_core.dir/src/{,*/,*/*/}*.o -lpython3.11 -o $B/variant_counts
 #include "deserialize/build_str.h"
 #include "deserialize/utf8.h"
