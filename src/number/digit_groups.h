@@ -1,7 +1,10 @@
 // Eight decimal digits at a time: the group conversion shared by the
 // integer and floating-point writers, and the 16-byte digit blocks they
 // lay out: the portable variant on two 64-bit words, and SSE2 on x86-64,
-// which the writers use there. Both give the same bytes.
+// which the writers use there. Both give the same bytes. ARM64 uses the
+// portable variant: a NEON one took 9% fewer instructions writing integers
+// and 28% fewer writing doubles (bench/variant_counts.py), too little on
+// integers, which use the groups only from 10^8 up, to carry a third variant.
 #pragma once
 
 #include "typeref/cpu.h"
