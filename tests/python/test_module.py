@@ -517,13 +517,13 @@ ALLOCATION_SWEEP = """
         ]
 
     def reimport():
-        del sys.modules["quibex"]
+        sys.modules.pop("quibex", None)  # a failed import has removed it already
         import quibex as again
         return again
 
-    def sweep():
+    def sweep(calls):
         outcomes = set()
-        for call in [*calls, reimport]:
+        for call in calls:
             for start in range(0, 20_000):  # fails allocation start + 1, up to the first success
                 _testcapi.set_nomemory(start, start + 1)
                 try:
@@ -541,10 +541,13 @@ ALLOCATION_SWEEP = """
         sys.modules["quibex"] = quibex
         return outcomes
 
-    outcomes = sweep()
+    # The import is swept for aborts but left out of the count: on 3.14 a
+    # failed import leaves blocks with the interpreter, as the stdlib's own
+    # extension modules' do.
+    outcomes = sweep([*calls, reimport])
     gc.collect()
     before = sys.getallocatedblocks()
-    sweep()
+    sweep(calls)
     gc.collect()
     print(sorted(outcomes), sys.getallocatedblocks() - before)
 """
