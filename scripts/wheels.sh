@@ -121,9 +121,11 @@ for place in "${PLACES[@]}"; do
   done
 done
 
-"$TOOLS/twine" check --strict "$SDIST" "$WORK"/passed/*.whl
+shopt -s nullglob
+passed=("$WORK"/passed/*.whl)
+"$TOOLS/twine" check --strict "$SDIST" ${passed[@]+"${passed[@]}"}
 rm -f "$DIST"/quibex-*
-cp "$SDIST" "$WORK"/passed/*.whl "$DIST/"
+cp "$SDIST" ${passed[@]+"${passed[@]}"} "$DIST/"
 echo "== dist/ after $((SECONDS - total)) s"
 (cd "$DIST" && for f in quibex-*; do printf '%8s KB  %s\n' $(($(stat -c %s "$f") / 1024)) "$f"; done)
 if [ ${#failed[@]} -gt 0 ]; then
