@@ -46,6 +46,15 @@ pip_in() {
   no_location_warnings run_in "$place" env CMAKE_BUILD_PARALLEL_LEVEL=2 "$py" -m pip "$@"
 }
 
+# Tests the emulator cannot run faithfully: qemu-user maps the guest's
+# memory itself, so RLIMIT_AS does not bound the guest's allocations.
+place_deselect() {
+  case $1 in
+    arm64) echo "not output_growth_failure" ;;
+    *) echo "" ;;
+  esac
+}
+
 # The python executables of a place, one a line.
 place_interpreters() {
   case $1 in
@@ -83,7 +92,8 @@ wheel_for() {
   esac
   run_in "$place" env -C "$WORK/run" "$vpy" -m quibex --help >/dev/null
   start=$SECONDS
-  run_in "$place" env -C "$WORK/run" "$vpy" -m pytest -q -p no:cacheprovider "$ROOT/tests/python" \
+  run_in "$place" env -C "$WORK/run" "$vpy" -m pytest -q -p no:cacheprovider -k "$(place_deselect "$place")" \
+      "$ROOT/tests/python" \
     | grep -E "^FAILED|^ERROR|[0-9]+ (passed|failed)"
   echo "tested in $((SECONDS - start)) s"
   mv "$wheel" "$WORK/passed/"
