@@ -20,4 +20,5 @@ for py in $(interpreters); do
   (cd "$ROOT" && QUIBEX_LEAKCHECK=20 "$vpy" -m pytest -q -p no:cacheprovider tests/leak) || status=1  # short leak check
 done
 for check in sanitize valgrind; do bash "$ROOT/scripts/$check.sh" || status=1; done
+bash "$ROOT/scripts/arm64.sh" || status=1
 exit $status

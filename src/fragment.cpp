@@ -1,7 +1,5 @@
 #include "fragment.h"
 
-#include "typeref/registry.h"
-
 using quibex::Fragment;
 
 PyObject* quibex_fragmenttype_new() {
@@ -28,7 +26,8 @@ PyObject* quibex_fragment_tp_new(PyTypeObject* subtype, PyObject* args, PyObject
   }
   // The interpreter's own initialiser sets the header and takes the type
   // reference a heap type's instances hold; the deallocator returns both.
-  auto* self = static_cast<Fragment*>(quibex::alloc_or_abort(subtype->tp_basicsize));
+  auto* self = static_cast<Fragment*>(PyMem_Malloc(static_cast<size_t>(subtype->tp_basicsize)));
+  if (self == nullptr) return PyErr_NoMemory();
   PyObject_Init(reinterpret_cast<PyObject*>(self), subtype);
   self->contents = Py_NewRef(PyTuple_GET_ITEM(args, 0));
   return reinterpret_cast<PyObject*>(self);

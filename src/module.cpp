@@ -3,6 +3,7 @@
 #include "serialize/dumps.h"
 #include "deserialize/loads.h"
 #include "serialize/frame.h"
+#include "startup.h"
 #include "support.h"
 #include "typeref/registry.h"
 
@@ -13,8 +14,14 @@ QUIBEX_EXPORT int quibex_init_exec(PyObject* module);
 namespace quibex {
 namespace {
 
+// A method record for the life of the process (the function made from it
+// refers to it); null with MemoryError set.
 PyMethodDef* new_method(const char* name, void* function, int flags, const char* doc) noexcept {
-  auto* def = static_cast<PyMethodDef*>(alloc_or_abort(sizeof(PyMethodDef)));
+  auto* def = static_cast<PyMethodDef*>(PyMem_Malloc(sizeof(PyMethodDef)));
+  if (def == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
   *def = {name, reinterpret_cast<PyCFunction>(function), flags, doc};
   return def;
 }
@@ -44,6 +51,7 @@ bool add(PyObject* module, const char* name, PyObject* value) noexcept {
 }
 
 PyObject* new_function(PyMethodDef* def) noexcept {
+  if (def == nullptr) return nullptr;
   Owned module_name = Owned::steal(PyUnicode_InternFromString("quibex"));
   if (!module_name) return nullptr;
   return PyCMethod_New(def, nullptr, module_name.get(), nullptr);
@@ -53,21 +61,33 @@ PyObject* new_function(PyMethodDef* def) noexcept {
 }  // namespace quibex
 
 QUIBEX_EXPORT PyObject* PyInit_quibex() {
-  using quibex::alloc_or_abort;
-  auto* slots = static_cast<PyModuleDef_Slot*>(
-      alloc_or_abort(sizeof(PyModuleDef_Slot) * quibex::ffi::kModuleSlotCount));
+  auto* slots = static_cast<PyModuleDef_Slot*>(PyMem_Malloc(sizeof(PyModuleDef_Slot) * quibex::ffi::kModuleSlotCount));
+  auto* def = static_cast<PyModuleDef*>(PyMem_Malloc(sizeof(PyModuleDef)));
+  if (slots == nullptr || def == nullptr) {
+    PyMem_Free(slots);
+    PyMem_Free(def);
+    return PyErr_NoMemory();
+  }
   quibex::ffi::fill_module_slots(slots, quibex_init_exec);
-  auto* def = static_cast<PyModuleDef*>(alloc_or_abort(sizeof(PyModuleDef)));
   *def = {PyModuleDef_HEAD_INIT, "quibex", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
   return PyModuleDef_Init(def);
 }
 
 int quibex_init_exec(PyObject* module) {
   using namespace quibex;
+  // The registry is one per process and holds the main interpreter's types:
+  // in any other interpreter its dataclasses, enums, UUIDs and exceptions
+  // would not be recognised. Legacy subinterpreters skip the slot's check.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "quibex can be imported only in the main interpreter: its registry of types is shared by the "
+                    "whole process and holds the main interpreter's types");
+    return -1;
+  }
   if (init_registry_once() < 0) return -1;
   const TypeRegistry& r = REGISTRY;
 
-  static constexpr char kVersion[] = "3.11.9";
+  static constexpr char kVersion[] = "1.0.0";
   if (!add(module, "__version__", PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1))) return -1;
   PyMethodDef* dumps_def = new_method("dumps", reinterpret_cast<void*>(dumps), METH_FASTCALL | METH_KEYWORDS,
                                       "dumps(obj, /, default=None, option=None)\n--\n\n"

@@ -7,11 +7,14 @@ spaces unless --compact is given. Documents are separated by a line feed;
 written: every input is parsed and only the errors are reported.
 
 Errors go to standard error, one line each, as NAME:LINE:COLUMN: MESSAGE for
-invalid JSON and NAME: MESSAGE otherwise; every input is processed even after
-an error. Exit status: 0 when every input was read (and written), 1 when any
-failed, 2 for a wrong command line.
+invalid JSON or text that is not UTF-8 and NAME: MESSAGE otherwise; every
+input is processed even after an error. Errors never go to standard output,
+even when standard error is closed. Exit status: 0 when every input was read
+(and written), 1 when any failed or standard output is closed, 2 for a wrong
+command line.
 """
 import argparse
+import errno
 import gc
 import os
 import sys
@@ -36,12 +39,58 @@ def parse_args(argv):
     return parser.parse_args(argv)
 
 
+def report(line):
+    """Writes one error line to standard error, or nowhere when it is closed:
+    standard output carries the documents."""
+    if sys.stderr is None:
+        return
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except OSError:
+        pass
+
+
 def read_input(name):
     """The bytes of one input, read whole: loads needs the complete text."""
     if name == STDIN:
+        if sys.stdin is None:
+            raise OSError(errno.EBADF, "standard input is closed")
         return sys.stdin.buffer.read()
     with open(name, "rb") as f:
         return f.read()
+
+
+# Byte-order marks, the four-byte ones before the two-byte ones they begin with.
+BYTE_ORDER_MARKS = [
+    (b"\xef\xbb\xbf", "UTF-8"),
+    (b"\x00\x00\xfe\xff", "UTF-32 big-endian"),
+    (b"\xff\xfe\x00\x00", "UTF-32 little-endian"),
+    (b"\xfe\xff", "UTF-16 big-endian"),
+    (b"\xff\xfe", "UTF-16 little-endian"),
+]
+
+
+def hex_bytes(data):
+    return " ".join(f"0x{b:02X}" for b in data)
+
+
+def encoding_error(data):
+    """(line, column, message) when the input is not UTF-8 text without a
+    byte-order mark, else None. The line and column count characters, as the
+    parser's do; the byte offset counts from 0."""
+    for mark, encoding in BYTE_ORDER_MARKS:
+        if data.startswith(mark):
+            return 1, 1, (f"the input begins with a {encoding} byte-order mark ({mark.hex(' ').upper()}): "
+                          "JSON text is UTF-8 without one")
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        line_start = data.rfind(b"\n", 0, e.start) + 1
+        line = data.count(b"\n", 0, e.start) + 1
+        column = len(data[line_start:e.start].decode("utf-8")) + 1
+        return line, column, (f"not valid UTF-8 at byte offset {e.start}: {e.reason} "
+                              f"{hex_bytes(data[e.start:e.end])}")
+    return None
 
 
 def display_name(name):
@@ -54,11 +103,14 @@ def convert(name, option):
     Returns (output, None), with output None when there is no option, or
     (None, the error line).
     """
+    data = None
     try:
-        value = quibex.loads(read_input(name))
+        data = read_input(name)
+        value = quibex.loads(data)
         return (None if option is None else quibex.dumps(value, option=option)), None
     except quibex.JSONDecodeError as e:
-        return None, f"{display_name(name)}:{e.lineno}:{e.colno}: {e.msg}"
+        line, column, message = encoding_error(data) or (e.lineno, e.colno, e.msg)
+        return None, f"{display_name(name)}:{line}:{column}: {message}"
     except quibex.JSONEncodeError as e:
         # Only nesting deeper than dumps writes can fail here.
         return None, f"{display_name(name)}: cannot write the document: {e}"
@@ -85,7 +137,10 @@ def main(argv=None):
     layout = 0 if args.compact else quibex.OPT_INDENT_2
     if args.sort_keys:
         layout |= quibex.OPT_SORT_KEYS
-    out = sys.stdout.buffer
+    if sys.stdout is None and not args.validate:
+        report(f"{PROG}: standard output is closed")
+        return 1
+    out = None if args.validate else sys.stdout.buffer
     status = 0
     for i, name in enumerate(args.files):
         if args.validate:
@@ -96,11 +151,12 @@ def main(argv=None):
             option = layout
         output, error = convert(name, option)
         if error is not None:
-            print(error, file=sys.stderr)
+            report(error)
             status = 1
         elif output is not None:
             write_all(out, output)
-    out.flush()
+    if out is not None:
+        out.flush()
     return status
 
 
@@ -113,7 +169,7 @@ def run():
         # went away, as with `| head`, needs no message.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         if not isinstance(e, BrokenPipeError):
-            print(f"{PROG}: cannot write the output: {e.strerror or e}", file=sys.stderr)
+            report(f"{PROG}: cannot write the output: {e.strerror or e}")
         status = 1
     except KeyboardInterrupt:
         status = 130

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "ffi/python.h"
+#include "typeref/cpu.h"
+#include "typeref/registry.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,17 +16,48 @@ struct StrShape {
   Py_UCS4 maxchar;   // 127, 255, 0xFFFF or 0x10FFFF: the narrowest kind
 };
 
-// Shape of n bytes of well-formed UTF-8 (SSE2, or AVX2 when present).
-StrShape str_shape(const uint8_t* s, size_t n) noexcept;
-// The two wide paths of str_shape, for n >= 16 and n >= 32 respectively.
+// Shape of n bytes of well-formed UTF-8, any n. The variants give the same
+// shape for every input; the builders below use them.
+StrShape str_shape_portable(const uint8_t* s, size_t n) noexcept;
+#if QUIBEX_X86
 StrShape str_shape_sse2(const uint8_t* s, size_t n) noexcept;
-[[gnu::target("avx2,popcnt")]] StrShape str_shape_avx2(const uint8_t* s, size_t n) noexcept;
+[[QUIBEX_TARGET_AVX2]] StrShape str_shape_avx2(const uint8_t* s, size_t n) noexcept;
+#elif QUIBEX_NEON
+StrShape str_shape_neon(const uint8_t* s, size_t n) noexcept;
+#endif
+
+using StrShapeFn = StrShape (*)(const uint8_t* s, size_t n) noexcept;
+inline constexpr Variant<StrShapeFn> kStrShapeVariants[] = {
+    {"portable", 0, str_shape_portable},
+#if QUIBEX_X86
+    {"sse2", 0, str_shape_sse2},
+    {"avx2", kNeedsAvx2, str_shape_avx2},
+#elif QUIBEX_NEON
+    {"neon", 0, str_shape_neon},
+#endif
+};
 
 // New reference, or null with MemoryError set. The input is well-formed
-// UTF-8 (NUL bytes allowed) and is not checked. Both variants give identical
-// results; the registry selects one (REGISTRY.build_str).
+// UTF-8 (NUL bytes allowed) and is not checked. All variants give identical
+// results; the start-up selects one as REGISTRY.build_str.
 PyObject* build_str_portable(const uint8_t* s, size_t n) noexcept;
-[[gnu::target("avx512f,avx512bw,avx512vl,bmi2,popcnt")]]
-PyObject* build_str_avx512(const uint8_t* s, size_t n) noexcept;
+#if QUIBEX_X86
+PyObject* build_str_sse2(const uint8_t* s, size_t n) noexcept;
+PyObject* build_str_avx2(const uint8_t* s, size_t n) noexcept;
+[[QUIBEX_TARGET_AVX512]] PyObject* build_str_avx512(const uint8_t* s, size_t n) noexcept;
+#elif QUIBEX_NEON
+PyObject* build_str_neon(const uint8_t* s, size_t n) noexcept;
+#endif
+
+inline constexpr Variant<BuildStrFn> kBuildStrVariants[] = {
+    {"portable", 0, build_str_portable},
+#if QUIBEX_X86
+    {"sse2", 0, build_str_sse2},
+    {"avx2", kNeedsAvx2, build_str_avx2},
+    {"avx512", kNeedsAvx512, build_str_avx512},
+#elif QUIBEX_NEON
+    {"neon", 0, build_str_neon},
+#endif
+};
 
 }  // namespace quibex

@@ -5,8 +5,11 @@
 #pragma once
 
 #include "ffi/python.h"
+#include "typeref/cpu.h"
 
+#if QUIBEX_X86
 #include <emmintrin.h>
+#endif
 
 #include <array>
 #include <cstddef>
@@ -87,6 +90,7 @@ namespace key_cache_detail {
 // both: wide compares overlap at the end instead of running past it.
 [[gnu::always_inline]] inline bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) noexcept {
   if (n >= 16) {
+#if QUIBEX_X86
     unsigned equal = 0xFFFF;
     for (size_t i = 0; i + 16 < n; i += 16) {
       equal &= unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)),
@@ -95,6 +99,14 @@ namespace key_cache_detail {
     equal &= unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + n - 16)),
                                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + n - 16)))));
     return equal == 0xFFFF;
+#else
+    uint64_t diff = 0;
+    const auto diff16 = [&](size_t i) {
+      return (load_u64(a + i) ^ load_u64(b + i)) | (load_u64(a + i + 8) ^ load_u64(b + i + 8));
+    };
+    for (size_t i = 0; i + 16 < n; i += 16) diff |= diff16(i);
+    return (diff | diff16(n - 16)) == 0;
+#endif
   }
   if (n >= 8) return ((load_u64(a) ^ load_u64(b)) | (load_u64(a + n - 8) ^ load_u64(b + n - 8))) == 0;
   if (n >= 4) return ((load_u32(a) ^ load_u32(b)) | (load_u32(a + n - 4) ^ load_u32(b + n - 4))) == 0;

@@ -1,8 +1,10 @@
 #include "deserialize/utf8.h"
 
-#include "typeref/cpu.h"
-
+#if QUIBEX_X86
 #include <immintrin.h>
+#elif QUIBEX_NEON
+#include <arm_neon.h>
+#endif
 
 #include <array>
 #include <cstring>
@@ -68,23 +70,28 @@ size_t skip_ascii(const uint8_t* s, size_t i, size_t n) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// AVX2 validation: the lookup algorithm of Keiser and Lemire, "Validating
-// UTF-8 in less than one instruction per byte" (2021). Each byte is
-// classified by three nibble lookups (high and low nibble of the previous
+// Vector validation (AVX2, NEON): the lookup algorithm of Keiser and Lemire,
+// "Validating UTF-8 in less than one instruction per byte" (2021). Each byte
+// is classified by three nibble lookups (high and low nibble of the previous
 // byte, high nibble of the current one); the ANDed result is non-zero at
-// every error except where a byte must be the second or third continuation of
-// a 3- or 4-byte sequence, which is marked by bit 0x80 alone and checked
+// every error except where a byte must be the second or third continuation
+// of a 3- or 4-byte sequence, which is marked by bit 0x80 alone and checked
 // against the bytes two and three back.
 
-#define QUIBEX_AVX2 gnu::target("avx2"), gnu::always_inline
+// The three lookups, indexed by the nibble named.
+alignas(16) constexpr uint8_t kByPrevHigh[16] = {0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02,
+                                                 0x80, 0x80, 0x80, 0x80, 0x21, 0x01, 0x15, 0x49};
+alignas(16) constexpr uint8_t kByPrevLow[16] = {0xE7, 0xA3, 0x83, 0x83, 0x8B, 0xCB, 0xCB, 0xCB,
+                                                0xCB, 0xCB, 0xCB, 0xCB, 0xCB, 0xDB, 0xCB, 0xCB};
+alignas(16) constexpr uint8_t kByCurrentHigh[16] = {0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01,
+                                                    0xE6, 0xAE, 0xBA, 0xBA, 0x01, 0x01, 0x01, 0x01};
 
-// Entries 0..15 of each lookup, repeated for both 128-bit lanes.
-[[QUIBEX_AVX2]] inline __m256i nibble_table(uint8_t e0, uint8_t e1, uint8_t e2, uint8_t e3, uint8_t e4,
-                                           uint8_t e5, uint8_t e6, uint8_t e7, uint8_t e8, uint8_t e9,
-                                           uint8_t e10, uint8_t e11, uint8_t e12, uint8_t e13, uint8_t e14,
-                                           uint8_t e15) noexcept {
-  const __m128i t = _mm_setr_epi8(e0, e1, e2, e3, e4, e5, e6, e7, e8, e9, e10, e11, e12, e13, e14, e15);
-  return _mm256_broadcastsi128_si256(t);
+#if QUIBEX_X86
+#define QUIBEX_AVX2 QUIBEX_TARGET_AVX2, gnu::always_inline
+
+// A lookup repeated for both 128-bit lanes.
+[[QUIBEX_AVX2]] inline __m256i nibble_table(const uint8_t (&t)[16]) noexcept {
+  return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t)));
 }
 
 // The 32 bytes ending N bytes before the end of `input`, the earlier ones
@@ -101,15 +108,10 @@ template <int N>
 // Non-zero bytes where `input` (preceded by `previous`) is not well-formed.
 [[QUIBEX_AVX2]] inline __m256i check_32(__m256i input, __m256i previous) noexcept {
   const __m256i prev1 = shifted_back<1>(input, previous);
-  const __m256i by_prev_high = _mm256_shuffle_epi8(
-      nibble_table(0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x80, 0x80, 0x80, 0x80, 0x21, 0x01, 0x15, 0x49),
-      high_nibbles(prev1));
-  const __m256i by_prev_low = _mm256_shuffle_epi8(
-      nibble_table(0xE7, 0xA3, 0x83, 0x83, 0x8B, 0xCB, 0xCB, 0xCB, 0xCB, 0xCB, 0xCB, 0xCB, 0xCB, 0xDB, 0xCB, 0xCB),
-      _mm256_and_si256(prev1, _mm256_set1_epi8(0x0F)));
-  const __m256i by_current_high = _mm256_shuffle_epi8(
-      nibble_table(0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0xE6, 0xAE, 0xBA, 0xBA, 0x01, 0x01, 0x01, 0x01),
-      high_nibbles(input));
+  const __m256i by_prev_high = _mm256_shuffle_epi8(nibble_table(kByPrevHigh), high_nibbles(prev1));
+  const __m256i by_prev_low =
+      _mm256_shuffle_epi8(nibble_table(kByPrevLow), _mm256_and_si256(prev1, _mm256_set1_epi8(0x0F)));
+  const __m256i by_current_high = _mm256_shuffle_epi8(nibble_table(kByCurrentHigh), high_nibbles(input));
   const __m256i special = _mm256_and_si256(_mm256_and_si256(by_prev_high, by_prev_low), by_current_high);
   // Bit 0x80 survives the saturating subtraction only for a byte >= E0 two
   // back (third byte of a 3- or 4-byte sequence) or >= F0 three back.
@@ -149,6 +151,48 @@ struct Avx2State {
 
 #undef QUIBEX_AVX2
 
+#elif QUIBEX_NEON
+
+// Non-zero bytes where `input` (preceded by `previous`) is not well-formed.
+inline uint8x16_t check_16(uint8x16_t input, uint8x16_t previous) noexcept {
+  const uint8x16_t prev1 = vextq_u8(previous, input, 15);
+  const uint8x16_t by_prev_high = vqtbl1q_u8(vld1q_u8(kByPrevHigh), vshrq_n_u8(prev1, 4));
+  const uint8x16_t by_prev_low = vqtbl1q_u8(vld1q_u8(kByPrevLow), vandq_u8(prev1, vdupq_n_u8(0x0F)));
+  const uint8x16_t by_current_high = vqtbl1q_u8(vld1q_u8(kByCurrentHigh), vshrq_n_u8(input, 4));
+  const uint8x16_t special = vandq_u8(vandq_u8(by_prev_high, by_prev_low), by_current_high);
+  const uint8x16_t third = vqsubq_u8(vextq_u8(previous, input, 14), vdupq_n_u8(0xE0 - 0x80));
+  const uint8x16_t fourth = vqsubq_u8(vextq_u8(previous, input, 13), vdupq_n_u8(0xF0 - 0x80));
+  const uint8x16_t must_continue = vandq_u8(vorrq_u8(third, fourth), vdupq_n_u8(0x80));
+  return veorq_u8(must_continue, special);
+}
+
+struct NeonState {
+  uint8x16_t error;
+  uint8x16_t previous;    // the last 16 bytes seen
+  uint8x16_t incomplete;  // non-zero when `previous` ends inside a sequence
+};
+
+// Checks one 64-byte block.
+inline void check_64(NeonState& st, const uint8_t* p) noexcept {
+  const uint8x16x4_t v = vld1q_u8_x4(p);
+  if (vmaxvq_u8(vorrq_u8(vorrq_u8(v.val[0], v.val[1]), vorrq_u8(v.val[2], v.val[3]))) < 0x80) {
+    st.error = vorrq_u8(st.error, st.incomplete);
+    st.incomplete = vdupq_n_u8(0);
+  } else {
+    const uint8x16_t e = vorrq_u8(vorrq_u8(check_16(v.val[0], st.previous), check_16(v.val[1], v.val[0])),
+                                  vorrq_u8(check_16(v.val[2], v.val[1]), check_16(v.val[3], v.val[2])));
+    st.error = vorrq_u8(st.error, e);
+    // Non-zero when the last byte is >= C0, the second-to-last >= E0 or the
+    // third-to-last >= F0.
+    static constexpr uint8_t kLimits[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEF, 0xDF, 0xBF};
+    st.incomplete = vqsubq_u8(v.val[3], vld1q_u8(kLimits));
+  }
+  st.previous = v.val[3];
+}
+
+#endif
+
 }  // namespace
 
 size_t validate_utf8_scalar(const uint8_t* s, size_t n) noexcept {
@@ -169,7 +213,10 @@ size_t validate_utf8_scalar(const uint8_t* s, size_t n) noexcept {
   }
 }
 
-[[gnu::target("avx2")]] bool validate_utf8_avx2(const uint8_t* s, size_t n) noexcept {
+bool validate_utf8_portable(const uint8_t* s, size_t n) noexcept { return validate_utf8_scalar(s, n) == n; }
+
+#if QUIBEX_X86
+[[QUIBEX_TARGET_AVX2]] bool validate_utf8_avx2(const uint8_t* s, size_t n) noexcept {
   Avx2State st{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
   size_t i = 0;
   for (; n - i >= 64; i += 64) check_64(st, s + i);
@@ -183,9 +230,18 @@ size_t validate_utf8_scalar(const uint8_t* s, size_t n) noexcept {
   return _mm256_testz_si256(error, error) != 0;
 }
 
-bool validate_utf8(const uint8_t* s, size_t n) noexcept {
-  if (cpu_features() & CPU_AVX2) return validate_utf8_avx2(s, n);
-  return validate_utf8_scalar(s, n) == n;
+#elif QUIBEX_NEON
+bool validate_utf8_neon(const uint8_t* s, size_t n) noexcept {
+  NeonState st{vdupq_n_u8(0), vdupq_n_u8(0), vdupq_n_u8(0)};
+  size_t i = 0;
+  for (; n - i >= 64; i += 64) check_64(st, s + i);
+  if (i < n) {
+    uint8_t tail[64] = {};
+    std::memcpy(tail, s + i, n - i);
+    check_64(st, tail);
+  }
+  return vmaxvq_u8(vorrq_u8(st.error, st.incomplete)) == 0;
 }
+#endif
 
 }  // namespace quibex

@@ -3,6 +3,9 @@
 // no stray or missing continuation bytes).
 #pragma once
 
+#include "typeref/cpu.h"
+#include "typeref/registry.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -12,11 +15,22 @@ namespace quibex {
 // this equals n. Reads no byte past n.
 size_t validate_utf8_scalar(const uint8_t* s, size_t n) noexcept;
 
-// True when the input is well-formed. Needs AVX2; reads no byte past n.
-[[gnu::target("avx2")]] bool validate_utf8_avx2(const uint8_t* s, size_t n) noexcept;
+// The validator variants: true when the input is well-formed; none reads a
+// byte past n. The start-up selects one as REGISTRY.validate_utf8.
+bool validate_utf8_portable(const uint8_t* s, size_t n) noexcept;
+#if QUIBEX_X86
+[[QUIBEX_TARGET_AVX2]] bool validate_utf8_avx2(const uint8_t* s, size_t n) noexcept;
+#elif QUIBEX_NEON
+bool validate_utf8_neon(const uint8_t* s, size_t n) noexcept;
+#endif
 
-// True when the input is well-formed; picks the AVX2 routine when the
-// processor has it.
-bool validate_utf8(const uint8_t* s, size_t n) noexcept;
+inline constexpr Variant<ValidateUtf8Fn> kValidateUtf8Variants[] = {
+    {"portable", 0, validate_utf8_portable},
+#if QUIBEX_X86
+    {"avx2", kNeedsAvx2, validate_utf8_avx2},
+#elif QUIBEX_NEON
+    {"neon", 0, validate_utf8_neon},
+#endif
+};
 
 }  // namespace quibex

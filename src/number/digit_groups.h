@@ -1,12 +1,109 @@
-// Eight decimal digits at a time with SSE2: the group conversion shared by
-// the integer and floating-point writers.
+// Eight decimal digits at a time: the group conversion shared by the
+// integer and floating-point writers, and the 16-byte digit blocks they
+// lay out: the portable variant on two 64-bit words, and SSE2 on x86-64,
+// which the writers use there. Both give the same bytes.
 #pragma once
 
+#include "typeref/cpu.h"
+#include "word_bytes.h"
+
+#if QUIBEX_X86
 #include <emmintrin.h>
+#endif
 
 #include <cstdint>
+#include <cstring>
 
 namespace quibex::digit_groups {
+
+// Byte masks for a point after e + 1 digits, indexed by e (0 to 15): the
+// bytes that stay, the bytes that move up by one, and the point itself.
+struct PointMasks {
+  alignas(16) uint8_t stay[16][16];
+  alignas(16) uint8_t move[16][16];
+  alignas(16) uint8_t point[16][16];
+};
+inline constexpr PointMasks kPointMasks = [] {
+  PointMasks m{};
+  for (int e = 0; e < 16; ++e) {
+    for (int i = 0; i < 16; ++i) {
+      m.stay[e][i] = i <= e ? 0xFF : 0;
+      m.move[e][i] = i > e + 1 ? 0xFF : 0;
+      m.point[e][i] = i == e + 1 ? '.' : 0;
+    }
+  }
+  return m;
+}();
+static_assert(kPointMasks.point[0][1] == '.' && kPointMasks.stay[15][15] == 0xFF);
+static_assert(kPointMasks.move[13][15] == 0xFF && kPointMasks.move[14][15] == 0);
+
+namespace portable {
+
+using word_bytes::load_le64;
+using word_bytes::store_le64;
+
+// Sixteen bytes of text as two words, byte k of each at bits 8k.
+struct Block {
+  uint64_t lo, hi;
+};
+
+// The eight ASCII digits of x < 10^8, most significant in byte 0, by
+// splitting lanes of one word: two 32-bit halves below 10^4, then four
+// 16-bit quarters below 100, then eight digits. 10486 = ceil(2^20 / 100) and
+// 103 = ceil(2^10 / 10) divide exactly below 10^4 and 100 (checked over
+// all groups); no lane's product reaches the next lane.
+constexpr uint64_t ascii_word(uint32_t x) noexcept {
+  uint64_t v = (x / 10000) | (uint64_t{x % 10000} << 32);
+  const uint64_t hundreds = ((v * 10486) >> 20) & 0x0000007F0000007F;
+  v = hundreds | ((v - hundreds * 100) << 16);
+  const uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000F;
+  v = tens | ((v - tens * 10) << 8);
+  return v | 0x3030303030303030;
+}
+static_assert(ascii_word(12345678) == 0x3837363534333231 && ascii_word(99999999) == 0x3939393939393939);
+
+inline Block ascii16(uint32_t a, uint32_t b) noexcept { return {ascii_word(a), ascii_word(b)}; }
+inline Block ascii8(uint32_t x, uint32_t tail = 0) noexcept {
+  return {ascii_word(x), uint64_t{0x3030303030303030} + tail};
+}
+
+inline void store16(uint8_t* p, Block v) noexcept {
+  store_le64(p, v.lo);
+  store_le64(p + 8, v.hi);
+}
+inline void store8(uint8_t* p, Block v) noexcept { store_le64(p, v.lo); }
+inline uint8_t first_byte(Block v) noexcept { return static_cast<uint8_t>(v.lo); }
+inline uint8_t last_byte(Block v) noexcept { return static_cast<uint8_t>(v.hi >> 56); }
+
+// Bit k set where byte k of the word is not '0'. The high bit of each byte
+// of `flags` is set where the byte differs from '0' (no carry crosses a
+// byte); the multiply gathers bit 8k to bit 56 + k.
+constexpr uint32_t nonzero_digits_word(uint64_t w) noexcept {
+  const uint64_t x = w ^ 0x3030303030303030;
+  const uint64_t flags = (((x & 0x7F7F7F7F7F7F7F7F) + 0x7F7F7F7F7F7F7F7F) | x) & 0x8080808080808080;
+  return static_cast<uint32_t>(((flags >> 7) * 0x0102040810204080) >> 56);
+}
+static_assert(nonzero_digits_word(0x3030303030303030) == 0 && nonzero_digits_word(0x3130303030303031) == 0x81);
+static_assert(nonzero_digits_word(0xB0B0B0B0B0B0B0B0) == 0xFF && nonzero_digits_word(0x3030303030300030) == 0x02);
+
+inline uint32_t nonzero_digits(Block digits) noexcept {
+  return nonzero_digits_word(digits.lo) | nonzero_digits_word(digits.hi) << 8;
+}
+
+inline Block insert_point(Block digits, int e) noexcept {
+  const auto mask = [e](const uint8_t (&rows)[16][16]) { return Block{load_le64(rows[e]), load_le64(rows[e] + 8)}; };
+  const Block stay = mask(kPointMasks.stay), move = mask(kPointMasks.move), point = mask(kPointMasks.point);
+  const Block up = {digits.lo << 8, (digits.hi << 8) | (digits.lo >> 56)};
+  return {(stay.lo & digits.lo) | (move.lo & up.lo) | point.lo, (stay.hi & digits.hi) | (move.hi & up.hi) | point.hi};
+}
+
+}  // namespace portable
+
+#if QUIBEX_X86
+namespace sse2 {
+
+// Sixteen bytes of text, first byte in the lowest lane.
+using Block = __m128i;
 
 // The eight decimal digits of x < 10^8, most significant first, as values
 // 0-9 in the eight 16-bit lanes. No division: x splits into two halves below
@@ -36,15 +133,42 @@ inline __m128i digit_lanes(uint32_t x) noexcept {
 }
 
 // The ASCII digits of a and b (each below 10^8), a's eight first.
-inline __m128i ascii16(uint32_t a, uint32_t b) noexcept {
+inline Block ascii16(uint32_t a, uint32_t b) noexcept {
   return _mm_add_epi8(_mm_packus_epi16(digit_lanes(a), digit_lanes(b)), _mm_set1_epi8('0'));
 }
 
 // The eight ASCII digits of x < 10^8 in the low half; the high half holds
 // the digit `tail` (0-9) followed by seven '0'.
-inline __m128i ascii8(uint32_t x, uint32_t tail = 0) noexcept {
+inline Block ascii8(uint32_t x, uint32_t tail = 0) noexcept {
   const __m128i tail_lane = _mm_cvtsi32_si128(static_cast<int>(tail));
   return _mm_add_epi8(_mm_packus_epi16(digit_lanes(x), tail_lane), _mm_set1_epi8('0'));
 }
+
+inline void store16(uint8_t* p, Block v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+inline void store8(uint8_t* p, Block v) noexcept { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+inline uint8_t first_byte(Block v) noexcept { return static_cast<uint8_t>(_mm_cvtsi128_si32(v)); }
+inline uint8_t last_byte(Block v) noexcept { return static_cast<uint8_t>(_mm_extract_epi16(v, 7) >> 8); }
+
+// Bit i set where byte i is not '0'.
+inline uint32_t nonzero_digits(Block digits) noexcept {
+  return ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))) & 0xFFFF;
+}
+
+// `digits` with '.' after its first e + 1 bytes (e from 0 to 15) and the
+// bytes after that moved up by one; the last byte falls off.
+inline Block insert_point(Block digits, int e) noexcept {
+  const auto mask = [e](const uint8_t (&rows)[16][16]) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(rows[e]));
+  };
+  const __m128i stay = _mm_and_si128(mask(kPointMasks.stay), digits);
+  const __m128i moved = _mm_and_si128(mask(kPointMasks.move), _mm_slli_si128(digits, 1));
+  return _mm_or_si128(_mm_or_si128(stay, moved), mask(kPointMasks.point));
+}
+
+}  // namespace sse2
+using namespace sse2;
+#else
+using namespace portable;
+#endif
 
 }  // namespace quibex::digit_groups

@@ -17,7 +17,9 @@
 #include "number/floor_log.h"
 #include "number/int_text.h"
 
+#if QUIBEX_X86
 #include <immintrin.h>
+#endif
 
 #include <bit>
 #include <cstring>
@@ -176,11 +178,12 @@ uint8_t* format_f32(uint8_t* q, Padded d) noexcept {
   const uint32_t padded = static_cast<uint32_t>(d.digits);
   const int e = d.exponent;
   const uint8_t last = static_cast<uint8_t>('0' + padded % 10);
-  const __m128i digits = digit_groups::ascii8(padded / 10, padded % 10);  // nine digits, then seven '0'
+  using namespace digit_groups;
+  const Block digits = ascii8(padded / 10, padded % 10);  // nine digits, then seven '0'
   const int n = 32 - __builtin_clz(nonzero_digits(digits));  // the first digit is never '0'
   if (e < -6 || e > 12) {
     store8(q + 1, digits);
-    q[0] = static_cast<uint8_t>(_mm_cvtsi128_si32(digits));
+    q[0] = first_byte(digits);
     q[1] = '.';
     q[9] = last;
     return write_exponent(q + n + (n > 1), e);
@@ -220,7 +223,9 @@ uint8_t* write_f32_shortest(uint8_t* dst, float v) noexcept {
   return format_f32(q, pad<9>(f32_decimal(c, binary_exponent)));
 }
 
+#if QUIBEX_X86
 float half_to_single_f16c(uint16_t h) noexcept { return _cvtsh_ss(h); }
+#endif
 
 float half_to_single_soft(uint16_t h) noexcept {
   const uint32_t sign = static_cast<uint32_t>(h & 0x8000) << 16;

@@ -59,11 +59,16 @@ uint8_t* write_f32_shortest(uint8_t* dst, float v) noexcept;
 // Exact widening of an IEEE half-precision word: infinities keep their sign,
 // a NaN becomes the quiet NaN of the same sign with the fraction shifted up.
 // The two variants give the same bits for every half.
-[[gnu::target("f16c")]] float half_to_single_f16c(uint16_t h) noexcept;
 float half_to_single_soft(uint16_t h) noexcept;
+#if QUIBEX_X86
+[[QUIBEX_TARGET_F16C]] float half_to_single_f16c(uint16_t h) noexcept;
+#endif
 
 inline float half_to_single(uint16_t h) noexcept {
-  return (cpu_features() & CPU_F16C) ? half_to_single_f16c(h) : half_to_single_soft(h);
+#if QUIBEX_X86
+  if (cpu_has(kNeedsF16c)) return half_to_single_f16c(h);
+#endif
+  return half_to_single_soft(h);
 }
 
 }  // namespace quibex

@@ -2,8 +2,8 @@
 //
 // The digit count is found from magnitude thresholds (10, 100, 10^4, 10^8,
 // 10^16), never by counting first; leading groups of up to four digits take
-// two characters per table access, and groups of eight go through one SSE2
-// sequence. No loop of divisions by 10.
+// two characters per table access, and groups of eight go through one
+// vector sequence. No loop of divisions by 10.
 #pragma once
 
 #include "number/digit_groups.h"
@@ -71,7 +71,7 @@ inline size_t write_below_1e8(uint32_t v, uint8_t* dst) noexcept {
 
 // v < 10^8 as exactly eight characters, with leading zeros.
 inline void write_8_digits(uint32_t v, uint8_t* dst) noexcept {
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), digit_groups::ascii8(v));
+  digit_groups::store8(dst, digit_groups::ascii8(v));
 }
 
 }  // namespace detail
@@ -104,9 +104,8 @@ inline size_t write_u64_decimal(uint64_t v, uint8_t* dst) noexcept {
   // sixteen in one store.
   const size_t n = detail::write_below_1e4(static_cast<uint32_t>(v / 10000000000000000), dst);
   const uint64_t rest = v % 10000000000000000;
-  const __m128i digits = digit_groups::ascii16(static_cast<uint32_t>(rest / 100000000),
-                                               static_cast<uint32_t>(rest % 100000000));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n), digits);
+  digit_groups::store16(dst + n, digit_groups::ascii16(static_cast<uint32_t>(rest / 100000000),
+                                                      static_cast<uint32_t>(rest % 100000000)));
   return n + 16;
 }
 

@@ -105,11 +105,5 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
     return nullptr;
   }
   if (opts & OPT_APPEND_NEWLINE) out.put_byte('\n');
-  out.bytes->ob_sval[out.length] = '\0';
-  // Setting ob_size to the length first makes _PyBytes_Resize return at once:
-  // the object keeps its block and nothing is copied.
-  Py_SET_SIZE(out.bytes, static_cast<Py_ssize_t>(out.length));
-  PyObject* result_bytes = reinterpret_cast<PyObject*>(out.bytes);
-  if (_PyBytes_Resize(&result_bytes, static_cast<Py_ssize_t>(out.length)) < 0) return nullptr;
-  return result_bytes;
+  return out.finish();
 }

@@ -9,36 +9,79 @@
 namespace quibex {
 namespace {
 
-// Message of each fixed kind, indexed by DumpErrorKind.
-constexpr std::string_view kMessages[] = {
-    "datetime's timezone library is not supported: use datetime.timezone.utc, pendulum, pytz, or dateutil",
-    "default serializer exceeds recursion limit",
-    "Integer exceeds 53-bit range",
-    "Integer exceeds 64-bit range",
-    "str is not valid UTF-8: surrogates not allowed",
-    "quibex.Fragment's content is not of type bytes or str",
-    "Dict key must be str",
-    "Recursion limit reached",
-    "datetime.time must not have tzinfo set",
-    "Dict integer key must be within 64-bit range",
-    "Dict key must a type serializable with OPT_NON_STR_KEYS",
-    "numpy array is malformed",
-    "numpy array is not C contiguous; use ndarray.tolist() in default",
-    "numpy array is not native-endianness",
-    "unsupported datatype in numpy array",
-    "",  // MessageText: the carried str
-    "Type is not JSON serializable: ",
-    "memory allocation failed",
+// Each kind with its message (the head of the message for UnsupportedType;
+// MessageText carries its own), one row per kind in the order of the enum.
+struct KindMessage {
+  DumpErrorKind kind;
+  std::string_view text;
 };
-static_assert(std::size(kMessages) == static_cast<size_t>(DumpErrorKind::OutOfMemory) + 1);
+constexpr KindMessage kMessages[] = {
+    {DumpErrorKind::DatetimeLibraryUnsupported,
+     "datetime's timezone library is not supported: use datetime.timezone.utc, pendulum, pytz, or dateutil"},
+    {DumpErrorKind::DefaultRecursionLimit, "default serializer exceeds recursion limit"},
+    {DumpErrorKind::Integer53Bits, "Integer exceeds 53-bit range"},
+    {DumpErrorKind::Integer64Bits, "Integer exceeds 64-bit range"},
+    {DumpErrorKind::InvalidStr, "str is not valid UTF-8: surrogates not allowed"},
+    {DumpErrorKind::InvalidFragment, "quibex.Fragment's content is not of type bytes or str"},
+    {DumpErrorKind::KeyMustBeStr, "Dict key must be str"},
+    {DumpErrorKind::RecursionLimit, "Recursion limit reached"},
+    {DumpErrorKind::TimeHasTzinfo, "datetime.time must not have tzinfo set"},
+    {DumpErrorKind::DictIntegerKey64Bit, "Dict integer key must be within 64-bit range"},
+    {DumpErrorKind::DictKeyInvalidType, "Dict key must a type serializable with OPT_NON_STR_KEYS"},
+    {DumpErrorKind::NumpyMalformed, "numpy array is malformed"},
+    {DumpErrorKind::NumpyNotCContiguous, "numpy array is not C contiguous; use ndarray.tolist() in default"},
+    {DumpErrorKind::NumpyNotNativeEndian, "numpy array is not native-endianness"},
+    {DumpErrorKind::NumpyUnsupportedDatatype, "unsupported datatype in numpy array"},
+    {DumpErrorKind::MessageText, ""},
+    {DumpErrorKind::UnsupportedType, "Type is not JSON serializable: "},
+    {DumpErrorKind::OutOfMemory, "memory allocation failed"},
+    {DumpErrorKind::PassedThrough, ""},
+};
 
-DumpResult make_text(std::string_view head, std::string_view tail) noexcept {
-  auto* error = static_cast<DumpError*>(alloc_or_abort(sizeof(DumpError)));
+// Whether row i of kMessages is the row of kind i, for every kind.
+constexpr bool rows_follow_kinds() noexcept {
+  if (std::size(kMessages) != static_cast<size_t>(DumpErrorKind::Count)) return false;
+  for (size_t i = 0; i < std::size(kMessages); ++i) {
+    if (static_cast<size_t>(kMessages[i].kind) != i) return false;
+  }
+  return true;
+}
+static_assert(rows_follow_kinds(), "kMessages needs one row per DumpErrorKind, in the enum's order");
+
+// The prepared records: their texts are the table's own (literals, so
+// NUL-terminated), never freed.
+char* table_text(DumpErrorKind kind) noexcept {
+  return const_cast<char*>(kMessages[static_cast<size_t>(kind)].text.data());
+}
+DumpError out_of_memory_record{DumpErrorKind::OutOfMemory, table_text(DumpErrorKind::OutOfMemory)};
+DumpError passed_through_record{DumpErrorKind::PassedThrough, table_text(DumpErrorKind::PassedThrough)};
+
+bool is_prepared(const DumpError* error) noexcept {
+  return error == &out_of_memory_record || error == &passed_through_record;
+}
+
+// Whether the pending exception, if any, is raised as it stands rather than
+// as the cause of a JSONEncodeError: MemoryError, and whatever is not an
+// Exception (KeyboardInterrupt, SystemExit, GeneratorExit), so that
+// `except TypeError` around dumps never swallows them.
+bool pending_passes_through() noexcept {
+  PyObject* type = PyErr_Occurred();  // borrowed
+  return type != nullptr && (PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||
+                             !PyErr_GivenExceptionMatches(type, PyExc_Exception));
+}
+
+DumpResult make_text(DumpErrorKind kind, std::string_view head, std::string_view tail) noexcept {
+  auto* error = static_cast<DumpError*>(PyMem_Malloc(sizeof(DumpError)));
   const size_t n = head.size() + tail.size();
-  error->text = static_cast<char*>(alloc_or_abort(n + 1));
-  if (!head.empty()) std::memcpy(error->text, head.data(), head.size());
-  if (!tail.empty()) std::memcpy(error->text + head.size(), tail.data(), tail.size());
-  error->text[n] = '\0';
+  char* text = error != nullptr ? static_cast<char*>(PyMem_Malloc(n + 1)) : nullptr;
+  if (text == nullptr) [[unlikely]] {
+    PyMem_Free(error);
+    return DumpResult{&out_of_memory_record};
+  }
+  if (!head.empty()) std::memcpy(text, head.data(), head.size());
+  if (!tail.empty()) std::memcpy(text + head.size(), tail.data(), tail.size());
+  text[n] = '\0';
+  *error = {kind, text};
   return DumpResult{error};
 }
 
@@ -46,7 +89,9 @@ DumpResult make_text(std::string_view head, std::string_view tail) noexcept {
 DumpResult make_type_message(std::string_view head, const char* name) noexcept {
   const size_t len = std::strlen(name);
   // Each input byte yields at most 3 output bytes.
-  char* out = static_cast<char*>(alloc_or_abort(3 * len + 1));
+  char* out = static_cast<char*>(PyMem_Malloc(3 * len + 1));
+  if (out == nullptr) [[unlikely]]
+    return DumpResult{&out_of_memory_record};
   size_t o = 0;
   auto* s = reinterpret_cast<const unsigned char*>(name);
   for (size_t i = 0; i < len;) {
@@ -73,7 +118,7 @@ DumpResult make_type_message(std::string_view head, const char* name) noexcept {
       i += 1;
     }
   }
-  DumpResult r = make_text(head, std::string_view(out, o));
+  DumpResult r = make_text(DumpErrorKind::UnsupportedType, head, std::string_view(out, o));
   PyMem_Free(out);
   return r;
 }
@@ -84,10 +129,22 @@ PyObject* message_str(const char* text) noexcept {
   return build_str(reinterpret_cast<const uint8_t*>(text), n);
 }
 
+// Sets JSONEncodeError with `text`; false with MemoryError set instead when
+// the message cannot be made.
+bool set_encode_error(const char* text) noexcept {
+  PyObject* message = message_str(text);
+  if (message == nullptr) return false;
+  PyErr_SetObject(REGISTRY.encode_error, message);
+  Py_DECREF(message);
+  return PyErr_ExceptionMatches(REGISTRY.encode_error);
+}
+
 }  // namespace
 
 DumpResult make_dump_error(DumpErrorKind kind, PyObject* payload) noexcept {
-  const std::string_view head = kMessages[static_cast<size_t>(kind)];
+  if (kind == DumpErrorKind::OutOfMemory) return DumpResult{&out_of_memory_record};
+  if (pending_passes_through()) return DumpResult{&passed_through_record};
+  const std::string_view head = kMessages[static_cast<size_t>(kind)].text;
   switch (kind) {
     case DumpErrorKind::UnsupportedType:
       return make_type_message(head, Py_TYPE(payload)->tp_name);
@@ -95,30 +152,33 @@ DumpResult make_dump_error(DumpErrorKind kind, PyObject* payload) noexcept {
       // The serialiser carries only str objects it built from valid text.
       Py_ssize_t size = 0;
       const char* utf8 = PyUnicode_AsUTF8AndSize(payload, &size);
-      return make_text({}, std::string_view(utf8, static_cast<size_t>(size)));
+      return make_text(kind, {}, std::string_view(utf8, static_cast<size_t>(size)));
     }
     default:
-      return make_text(head, {});
+      return make_text(kind, head, {});
   }
 }
 
 void raise_dump_error(DumpError* error) noexcept {
+  if (error->kind == DumpErrorKind::PassedThrough) return;
+  if (error->kind == DumpErrorKind::OutOfMemory && !PyErr_Occurred()) PyErr_NoMemory();
   PyObject* cause = ffi::take_raised_exception();
-  raise_argument_error(error->text);
-  PyMem_Free(error->text);
-  PyMem_Free(error);
-  if (cause != nullptr) {
-    PyObject* raised = ffi::take_raised_exception();
-    PyException_SetCause(raised, cause);  // steals cause, sets __suppress_context__
-    ffi::restore_raised_exception(raised);
+  const bool raised = set_encode_error(error->text);
+  if (!is_prepared(error)) {
+    PyMem_Free(error->text);
+    PyMem_Free(error);
   }
+  if (cause == nullptr) return;
+  if (!raised) {
+    // No memory for the JSONEncodeError itself: the MemoryError is raised.
+    Py_DECREF(cause);
+    return;
+  }
+  PyObject* exc = ffi::take_raised_exception();
+  PyException_SetCause(exc, cause);  // steals cause, sets __suppress_context__
+  ffi::restore_raised_exception(exc);
 }
 
-void raise_argument_error(const char* text) noexcept {
-  PyObject* message = message_str(text);
-  if (message == nullptr) return;
-  PyErr_SetObject(REGISTRY.encode_error, message);
-  Py_DECREF(message);
-}
+void raise_argument_error(const char* text) noexcept { set_encode_error(text); }
 
 }  // namespace quibex

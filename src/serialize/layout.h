@@ -6,8 +6,6 @@
 
 #include "serialize/output_buffer.h"
 
-#include <emmintrin.h>
-
 #include <cstring>
 
 namespace quibex {
@@ -82,9 +80,7 @@ struct IndentWriter {
     const uint64_t n = 2 * indent;
     uint8_t* p = out.write_ptr();
     if (n - 1 < 32) [[likely]] {
-      const __m128i spaces = _mm_set1_epi8(' ');
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), spaces);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), spaces);
+      std::memset(p, ' ', 32);  // a fixed size: two vector stores
     } else {
       std::memset(p, ' ', n);
     }

@@ -21,4 +21,19 @@ OutputBuffer::Grown OutputBuffer::grow_bytes(PyBytesObject* bytes, uint64_t capa
   return {reinterpret_cast<PyBytesObject*>(obj), cap};
 }
 
+PyObject* OutputBuffer::finish() noexcept {
+  bytes->ob_sval[length] = '\0';
+  PyObject* obj = reinterpret_cast<PyObject*>(bytes);
+  const uint64_t unused = capacity - length;
+  if (unused <= kShrinkSlack || unused <= 3 * length) {
+    // The object keeps its block: only the size changes.
+    Py_SET_SIZE(bytes, static_cast<Py_ssize_t>(length));
+    return obj;
+  }
+  // A shrinking reallocation, which the allocator does in place for large
+  // blocks; _PyBytes_Resize releases the object if it fails.
+  if (_PyBytes_Resize(&obj, static_cast<Py_ssize_t>(length)) < 0) return nullptr;
+  return obj;
+}
+
 }  // namespace quibex

@@ -43,6 +43,19 @@ struct OutputBuffer {
     return kDumpOk;
   }
 
+  // Ends the JSON text and hands over the bytes object (new reference), or
+  // null with MemoryError set and the object released. The object's size
+  // becomes the text's length, and its block is shrunk to fit when the text
+  // fills less than a quarter of it and more than kShrinkSlack bytes are
+  // unused. Growth by doubling leaves at most about half a block unused;
+  // a quarter is reached only through the worst-case reservations (a long
+  // str reserves eight bytes per byte), whose waste can be most of it.
+  // Shrinking every block would cost ordinary documents time: a block
+  // returned smaller keeps the allocator mapping and faulting in fresh
+  // memory for the next large buffer.
+  [[nodiscard]] PyObject* finish() noexcept;
+  static constexpr uint64_t kShrinkSlack = 4096;
+
   // Doubles the capacity until it exceeds `needed`; on failure the object is
   // gone (_PyBytes_Resize released it), `bytes` is null and MemoryError is
   // pending.

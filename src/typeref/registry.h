@@ -1,6 +1,6 @@
 // Process-wide registry of interpreter types, singletons, interned names,
-// exception types and the two processor-selected string routines. Filled
-// once by the first exec of the module, read without locks afterwards.
+// exception types and the processor-selected routines. Filled once by the
+// module's start-up (startup.h), read without locks afterwards.
 #pragma once
 
 #include "ffi/python.h"
@@ -15,6 +15,8 @@ namespace quibex {
 using EscapeStrFn = size_t (*)(uint8_t* dst, const uint8_t* src, size_t n) noexcept;
 // Makes a str of the narrowest kind from valid UTF-8; new reference or null.
 using BuildStrFn = PyObject* (*)(const uint8_t* src, size_t n) noexcept;
+// Whether n bytes are well-formed UTF-8.
+using ValidateUtf8Fn = bool (*)(const uint8_t* src, size_t n) noexcept;
 
 struct TypeRegistry {
   PyObject* none;
@@ -63,21 +65,19 @@ struct TypeRegistry {
   PyObject* default_name;
   PyObject* option_name;
 
+  // The variant of each routine for this processor.
   EscapeStrFn escape_str;
   BuildStrFn build_str;
+  ValidateUtf8Fn validate_utf8;
 };
 
 extern TypeRegistry REGISTRY;
-
-// Runs the initialisation once per process; concurrent callers wait for the
-// first. Returns -1 with the exception set if a step failed, leaving the
-// registry to be initialised again by a later call.
-int init_registry_once() noexcept;
 
 // The routine selectors, for the callers that use them.
 inline size_t escape_str(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   return REGISTRY.escape_str(dst, src, n);
 }
 inline PyObject* build_str(const uint8_t* src, size_t n) noexcept { return REGISTRY.build_str(src, n); }
+inline bool validate_utf8(const uint8_t* src, size_t n) noexcept { return REGISTRY.validate_utf8(src, n); }
 
 }  // namespace quibex

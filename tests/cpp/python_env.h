@@ -2,7 +2,7 @@
 // process, for unit tests that create Python objects.
 #pragma once
 
-#include "typeref/registry.h"
+#include "startup.h"
 
 #include <gtest/gtest.h>
 

@@ -17,9 +17,6 @@ class BuildStr : public ::testing::Test {
   static void SetUpTestSuite() { testing_support::ensure_python(); }
 };
 
-bool has_avx2() { return (cpu_features() & CPU_AVX2) != 0; }
-bool has_avx512() { return (cpu_features() & CPU_AVX512VL) != 0; }
-
 // One builder's result against the interpreter's own decoder: equal text,
 // the same (narrowest) kind, a terminating NUL of the kind's width.
 void expect_same_str(PyObject* got, PyObject* want, const std::string& utf8) {
@@ -31,29 +28,29 @@ void expect_same_str(PyObject* got, PyObject* want, const std::string& utf8) {
   EXPECT_EQ(PyUnicode_READ(PyUnicode_KIND(got), PyUnicode_DATA(got), PyUnicode_GET_LENGTH(got)), 0u);
 }
 
-// Both builders and every shape routine that applies, on one input.
+// Every builder and shape routine this processor runs, on one input.
 void expect_builds(const std::string& utf8) {
   const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
   const size_t n = utf8.size();
   Owned want = Owned::steal(PyUnicode_DecodeUTF8(utf8.data(), Py_ssize_t(n), "strict"));
   ASSERT_TRUE(want) << "test input is not UTF-8";
-  Owned portable = Owned::steal(build_str_portable(s, n));
-  expect_same_str(portable.get(), want.get(), utf8);
-  if (has_avx512()) {
-    Owned wide = Owned::steal(build_str_avx512(s, n));
-    expect_same_str(wide.get(), want.get(), utf8);
+  for (const auto& variant : kBuildStrVariants) {
+    if (!cpu_has(variant.needs)) continue;
+    SCOPED_TRACE(variant.name);
+    Owned got = Owned::steal(variant.fn(s, n));
+    expect_same_str(got.get(), want.get(), utf8);
   }
-  const StrShape shape = str_shape(s, n);
+  const StrShape shape = str_shape_portable(s, n);
   EXPECT_EQ(shape.chars, size_t(PyUnicode_GET_LENGTH(want.get())));
-  if (n >= 16) {
-    const StrShape sse2 = str_shape_sse2(s, n);
-    EXPECT_EQ(sse2.chars, shape.chars);
-    EXPECT_EQ(sse2.maxchar, shape.maxchar);
-  }
-  if (n >= 32 && has_avx2()) {
-    const StrShape avx2 = str_shape_avx2(s, n);
-    EXPECT_EQ(avx2.chars, shape.chars);
-    EXPECT_EQ(avx2.maxchar, shape.maxchar);
+  EXPECT_EQ(shape.maxchar, PyUnicode_MAX_CHAR_VALUE(want.get()) <= 127      ? 127u
+                           : PyUnicode_MAX_CHAR_VALUE(want.get()) <= 255    ? 255u
+                           : PyUnicode_MAX_CHAR_VALUE(want.get()) <= 0xFFFF ? 0xFFFFu
+                                                                            : 0x10FFFFu);
+  for (const auto& variant : kStrShapeVariants) {
+    if (!cpu_has(variant.needs)) continue;
+    const StrShape got = variant.fn(s, n);
+    EXPECT_EQ(got.chars, shape.chars) << variant.name;
+    EXPECT_EQ(got.maxchar, shape.maxchar) << variant.name;
   }
 }
 
@@ -126,8 +123,8 @@ TEST_F(BuildStr, RandomMixtures) {
   }
 }
 
-// Long inputs exercise the per-lane counter flush of the SSE2 shape (every
-// 255 steps of 16 bytes).
+// Long inputs exercise the per-lane counter flush of the vector shapes
+// (every 255 steps of 16 bytes).
 TEST_F(BuildStr, LongInputs) {
   std::string s;
   while (s.size() < 20000) s += "\xC3\xA9xyz\xE2\x82\xAC";

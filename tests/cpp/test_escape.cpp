@@ -1,5 +1,5 @@
-// Both string escapers, and the inline path for short strings in front of
-// them, against a byte-by-byte reference and each other.
+// Every string escaper, and each inline path for short strings in front of
+// the selected one, against a byte-by-byte reference and each other.
 // Every call places the source so that it ends at an inaccessible page and
 // the output so that its 8 * n + 32 reserved bytes end at another: a read
 // past the source or a store past the reservation faults.
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <utility>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -48,26 +49,39 @@ class GuardedRegion {
   size_t page_;
 };
 
-struct Variant {
-  const char* name;
-  EscapeStrFn fn;
+using ShortPathFn = size_t (*)(uint8_t* dst, const uint8_t* src, size_t n) noexcept;
+
+// The inline paths for short plain strings, each architecture's and the
+// portable one.
+constexpr std::pair<const char*, ShortPathFn> kShortPaths[] = {
+    {"short-portable", portable::quote_short_plain},
+#if QUIBEX_X86
+    {"short-sse2", sse2::quote_short_plain},
+#endif
 };
 
-// What write_escaped does: the inline path for short plain strings, then the
-// escaper for whatever it declines.
-size_t short_path_then_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
-  const size_t count = n <= kShortPlainMax ? quote_short_plain(dst, src, n) : 0;
-  return count != 0 ? count : escape_str_sse2(dst, src, n);
+// What write_escaped does: an inline path for short plain strings, then the
+// selected escaper for whatever it declines.
+template <ShortPathFn Short>
+size_t short_path_then_escaper(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  const size_t count = n <= kShortPlainMax ? Short(dst, src, n) : 0;
+  return count != 0 ? count : select_variant(kEscapeVariants)(dst, src, n);
 }
 
 class Escape : public ::testing::Test {
  protected:
   static constexpr size_t kMaxInput = 4096;
 
-  // The variants this processor can run; the SSE2 one always.
-  static std::vector<Variant> variants() {
-    std::vector<Variant> v{{"sse2", escape_str_sse2}, {"short+sse2", short_path_then_sse2}};
-    if (cpu_features() & CPU_AVX512VL) v.push_back({"avx512", escape_str_avx512});
+  // The escapers this processor can run, and the inline paths in front of
+  // the selected one.
+  static std::vector<Variant<EscapeStrFn>> variants() {
+    std::vector<Variant<EscapeStrFn>> v;
+    for (const auto& e : kEscapeVariants) {
+      if (cpu_has(e.needs)) v.push_back(e);
+    }
+    [&]<size_t... I>(std::index_sequence<I...>) {
+      (v.push_back({kShortPaths[I].first, 0, short_path_then_escaper<kShortPaths[I].second>}), ...);
+    }(std::make_index_sequence<std::size(kShortPaths)>{});
     return v;
   }
 
@@ -86,7 +100,7 @@ class Escape : public ::testing::Test {
   // Every variant agrees with the reference on `input`.
   void check(std::string_view input) {
     const std::string want = reference_escape(input);
-    for (const Variant& v : variants()) {
+    for (const auto& v : variants()) {
       const std::string got = run(v.fn, input);
       if (got != want) {
         ADD_FAILURE() << v.name << " on " << ::testing::PrintToString(std::string(input)) << "\n got "
@@ -111,11 +125,6 @@ std::string filler(size_t n) {
 // One quote, backslash, named control, \u control: each escape length and table region.
 constexpr char kEscapes[] = {'"', '\\', '\x00', '\n', '\x1f', '\x0b', '\b', '\r'};
 
-TEST_F(Escape, VariantsAvailable) {
-  if (!(cpu_features() & CPU_AVX512VL)) GTEST_SKIP() << "no AVX512VL: only the SSE2 escaper is checked";
-  EXPECT_EQ(variants().size(), 3u);
-}
-
 TEST_F(Escape, OneEscapeAtEveryPositionOfEveryLength) {
   for (size_t n = 0; n <= 80; ++n) {
     check(filler(n));
@@ -133,19 +142,21 @@ TEST_F(Escape, ShortPathTakesExactlyThePlainStrings) {
   // Declining a plain string would only cost time; taking one that needs an
   // escape would write it wrong. Every byte value at every position of every
   // length the path handles, the words overlapping or not.
-  for (size_t n = 0; n <= kShortPlainMax; ++n) {
-    const std::string plain = filler(n);
-    uint8_t* src = src_.end() - n;
-    uint8_t* dst = dst_.end() - (8 * n + 32);
-    std::memcpy(src, plain.data(), n);
-    EXPECT_EQ(quote_short_plain(dst, src, n), n + 2) << "n=" << n;
-    for (size_t pos = 0; pos < n; ++pos) {
-      for (int b = 0; b < 256; ++b) {
-        src[pos] = static_cast<uint8_t>(b);
-        const bool needs_escape = b < 0x20 || b == '"' || b == '\\';
-        EXPECT_EQ(quote_short_plain(dst, src, n) == 0, needs_escape) << "n=" << n << " pos=" << pos << " b=" << b;
+  for (const auto& [name, quote] : kShortPaths) {
+    for (size_t n = 0; n <= kShortPlainMax; ++n) {
+      const std::string plain = filler(n);
+      uint8_t* src = src_.end() - n;
+      uint8_t* dst = dst_.end() - (8 * n + 32);
+      std::memcpy(src, plain.data(), n);
+      EXPECT_EQ(quote(dst, src, n), n + 2) << name << " n=" << n;
+      for (size_t pos = 0; pos < n; ++pos) {
+        for (int b = 0; b < 256; ++b) {
+          src[pos] = static_cast<uint8_t>(b);
+          const bool needs_escape = b < 0x20 || b == '"' || b == '\\';
+          EXPECT_EQ(quote(dst, src, n) == 0, needs_escape) << name << " n=" << n << " pos=" << pos << " b=" << b;
+        }
+        src[pos] = static_cast<uint8_t>(plain[pos]);
       }
-      src[pos] = static_cast<uint8_t>(plain[pos]);
     }
   }
 }
@@ -203,7 +214,7 @@ TEST_F(Escape, DenseEscapesFillTheWorstCase) {
   // Every byte a six-byte escape: the output is 6 * n + 2 bytes.
   for (size_t n : std::array<size_t, 10>{0, 1, 15, 16, 17, 31, 32, 33, 100, kMaxInput}) {
     const std::string s(n, '\0');
-    for (const Variant& v : variants()) EXPECT_EQ(run(v.fn, s).size(), 6 * n + 2) << v.name << " n=" << n;
+    for (const auto& v : variants()) EXPECT_EQ(run(v.fn, s).size(), 6 * n + 2) << v.name << " n=" << n;
     check(s);
   }
 }

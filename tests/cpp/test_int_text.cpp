@@ -104,25 +104,97 @@ TEST(IntText, RandomValuesMatchToChars) {
   }
 }
 
-// The eight-digit SSE2 group against a decimal counter, for every value
-// below 10^8; ascii16 must agree with it in both halves.
-TEST(IntText, EveryEightDigitGroup) {
-  char counter[8] = {'0', '0', '0', '0', '0', '0', '0', '0'};
-  for (uint32_t v = 0; v < 100000000; ++v) {
-    alignas(16) char got[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(got), digit_groups::ascii8(v, v % 10));
-    if (std::memcmp(got, counter, 8) != 0 || got[8] != static_cast<char>('0' + v % 10) ||
-        std::memcmp(got + 9, "0000000", 7) != 0)
-      FAIL() << "group " << v << " gave " << std::string(got, 16);
-    for (int i = 7; i >= 0 && ++counter[i] > '9'; --i) counter[i] = '0';
+// Every digit-block variant through one set of entry points. A vector type
+// as the template argument loses its alignment attribute there, which no
+// use below needs.
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+template <class Block>
+struct BlockOps {
+  Block (*ascii8)(uint32_t, uint32_t);
+  Block (*ascii16)(uint32_t, uint32_t);
+  void (*store16)(uint8_t*, Block);
+  uint32_t (*nonzero_digits)(Block);
+  Block (*insert_point)(Block, int);
+  uint8_t (*last_byte)(Block);
+};
+#define QUIBEX_BLOCK_OPS(ns)                                                                      \
+  BlockOps<ns::Block> {                                                                            \
+    [](uint32_t x, uint32_t t) { return ns::ascii8(x, t); }, ns::ascii16, ns::store16, ns::nonzero_digits, \
+        ns::insert_point, ns::last_byte                                                            \
   }
+
+// The 16 bytes each variant's operations give, so that the variants can be
+// compared; `text` is 16 digits (as ascii16 writes them) for the block tests.
+struct GroupResults {
+  std::string ascii8, ascii16, inserted[16];
+  uint32_t nonzero;
+  uint8_t last;
+};
+template <class Block>
+GroupResults group_results(const BlockOps<Block>& ops, uint32_t x, uint32_t tail, uint32_t a, uint32_t b) {
+  GroupResults r;
+  uint8_t out[16];
+  ops.store16(out, ops.ascii8(x, tail));
+  r.ascii8.assign(reinterpret_cast<char*>(out), 16);
+  const Block block = ops.ascii16(a, b);
+  ops.store16(out, block);
+  r.ascii16.assign(reinterpret_cast<char*>(out), 16);
+  for (int e = 0; e < 16; ++e) {
+    ops.store16(out, ops.insert_point(block, e));
+    r.inserted[e].assign(reinterpret_cast<char*>(out), 16);
+  }
+  r.nonzero = ops.nonzero_digits(block);
+  r.last = ops.last_byte(block);
+  return r;
+}
+
+// Each variant's eight-digit group against a decimal counter, for every
+// value below 10^8.
+TEST(IntText, EveryEightDigitGroup) {
+  namespace dg = digit_groups;
+  const auto every_group = [](const auto& ops) {
+    char counter[8] = {'0', '0', '0', '0', '0', '0', '0', '0'};
+    for (uint32_t v = 0; v < 100000000; ++v) {
+      char got[16];
+      ops.store16(reinterpret_cast<uint8_t*>(got), ops.ascii8(v, v % 10));
+      if (std::memcmp(got, counter, 8) != 0 || got[8] != static_cast<char>('0' + v % 10) ||
+          std::memcmp(got + 9, "0000000", 7) != 0)
+        FAIL() << "group " << v << " gave " << std::string(got, 16);
+      for (int i = 7; i >= 0 && ++counter[i] > '9'; --i) counter[i] = '0';
+    }
+  };
+  every_group(QUIBEX_BLOCK_OPS(dg::portable));
+#if QUIBEX_X86
+  every_group(QUIBEX_BLOCK_OPS(dg::sse2));
+#endif
+}
+
+// Every block operation of each processor's variant against the portable
+// one on random groups (with zeros, which the significant-digit masks look
+// for), and the portable one against snprintf.
+TEST(IntText, DigitBlockVariantsAgree) {
+  namespace dg = digit_groups;
+  const auto portable = QUIBEX_BLOCK_OPS(dg::portable);
   std::mt19937 rng(7);
   for (int i = 0; i < 100000; ++i) {
-    const uint32_t a = rng() % 100000000, b = rng() % 100000000;
-    alignas(16) char got[16], want[17];
-    _mm_store_si128(reinterpret_cast<__m128i*>(got), digit_groups::ascii16(a, b));
-    std::snprintf(want, sizeof want, "%08u%08u", a, b);
-    ASSERT_EQ(std::string(got, 16), std::string(want, 16));
+    const uint32_t x = rng() % 100000000, tail = rng() % 10;
+    const uint32_t a = rng() % 100000000, b = (i & 1) ? rng() % 100000000 : (rng() % 100) * 1000000;
+    const GroupResults want = group_results(portable, x, tail, a, b);
+    char text[17];
+    std::snprintf(text, sizeof text, "%08u%08u", a, b);
+    ASSERT_EQ(want.ascii16, std::string(text, 16));
+    ASSERT_EQ(want.inserted[3], std::string(text, 4) + "." + std::string(text + 4, 11));
+    uint32_t nonzero = 0;
+    for (int k = 0; k < 16; ++k) nonzero |= uint32_t{text[k] != '0'} << k;
+    ASSERT_EQ(want.nonzero, nonzero);
+#if QUIBEX_X86
+    const GroupResults got = group_results(QUIBEX_BLOCK_OPS(dg::sse2), x, tail, a, b);
+    ASSERT_EQ(got.ascii8, want.ascii8) << x;
+    ASSERT_EQ(got.ascii16, want.ascii16);
+    for (int e = 0; e < 16; ++e) ASSERT_EQ(got.inserted[e], want.inserted[e]) << e;
+    ASSERT_EQ(got.nonzero, want.nonzero);
+    ASSERT_EQ(got.last, want.last);
+#endif
   }
 }
 

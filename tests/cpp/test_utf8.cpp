@@ -36,16 +36,23 @@ size_t reference_prefix(const uint8_t* s, size_t n) {
   return n;
 }
 
-bool has_avx2() { return (cpu_features() & CPU_AVX2) != 0; }
-
-// Checks both validators (and the dispatcher) against the oracle.
+// Checks every validator this processor runs against the oracle.
 void expect_verdict(const std::vector<uint8_t>& v) {
   const bool want = reference_prefix(v.data(), v.size()) == v.size();
   ASSERT_EQ(validate_utf8_scalar(v.data(), v.size()) == v.size(), want) << testing::PrintToString(v);
-  if (has_avx2()) {
-    ASSERT_EQ(validate_utf8_avx2(v.data(), v.size()), want) << testing::PrintToString(v);
+  for (const auto& variant : kValidateUtf8Variants) {
+    if (!cpu_has(variant.needs)) continue;
+    ASSERT_EQ(variant.fn(v.data(), v.size()), want) << variant.name << " " << testing::PrintToString(v);
   }
-  ASSERT_EQ(validate_utf8(v.data(), v.size()), want);
+}
+
+// The validators other than the scalar routine that this processor runs.
+std::vector<Variant<ValidateUtf8Fn>> vector_validators() {
+  std::vector<Variant<ValidateUtf8Fn>> list;
+  for (const auto& variant : kValidateUtf8Variants) {
+    if (variant.fn != validate_utf8_portable && cpu_has(variant.needs)) list.push_back(variant);
+  }
+  return list;
 }
 
 std::vector<uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
@@ -94,6 +101,7 @@ TEST(Utf8, CaseTable) {
 // inputs) is the slow part; it runs by default because it covers every
 // lead/continuation pairing the tables encode.
 TEST(Utf8, AllShortStrings) {
+  const auto validators = vector_validators();
   std::vector<uint8_t> v;
   for (int len = 1; len <= 3; ++len) {
     v.assign(len, 0);
@@ -102,8 +110,8 @@ TEST(Utf8, AllShortStrings) {
       for (int k = 0; k < len; ++k) v[k] = uint8_t(x >> (8 * k));
       const size_t want = reference_prefix(v.data(), v.size());
       ASSERT_EQ(validate_utf8_scalar(v.data(), v.size()), want) << testing::PrintToString(v);
-      if (has_avx2()) {
-        ASSERT_EQ(validate_utf8_avx2(v.data(), v.size()), want == v.size()) << testing::PrintToString(v);
+      for (const auto& variant : validators) {
+        ASSERT_EQ(variant.fn(v.data(), v.size()), want == v.size()) << variant.name << " " << testing::PrintToString(v);
       }
     }
   }
@@ -142,6 +150,7 @@ TEST(Utf8, LongAsciiWithOneBadByteAtTheEnd) {
 // Random mixtures of valid sequences, mostly, with an occasional bad byte,
 // at every alignment of the start (the scalar routine aligns its word reads).
 TEST(Utf8, RandomMixtures) {
+  const auto validators = vector_validators();
   const std::string_view pieces[] = {"a", "0123456789abcdef", "\xC3\xA9", "\xDF\xBF", "\xE0\xA0\x80",
                                      "\xE2\x82\xAC", "\xED\x9F\xBF", "\xEE\x80\x80", "\xF0\x90\x80\x80",
                                      "\xF3\xBF\xBF\xBF", "\xF4\x8F\xBF\xBF"};
@@ -165,9 +174,7 @@ TEST(Utf8, RandomMixtures) {
     const size_t n = buf.size() - std::min(offset, buf.size());
     const size_t want = reference_prefix(s, n);
     ASSERT_EQ(validate_utf8_scalar(s, n), want);
-    if (has_avx2()) {
-      ASSERT_EQ(validate_utf8_avx2(s, n), want == n);
-    }
+    for (const auto& variant : validators) ASSERT_EQ(variant.fn(s, n), want == n) << variant.name;
   }
 }
 

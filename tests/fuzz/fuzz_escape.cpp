@@ -31,8 +31,9 @@ void expect_escapes(Escaper escape, const uint8_t* data, size_t size, const std:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string want =
       testing_support::reference_escape({reinterpret_cast<const char*>(data), size});
-  expect_escapes(escape_str_sse2, data, size, want, "SSE2 escaper output differs");
-  if (cpu_features() & CPU_AVX512VL) expect_escapes(escape_str_avx512, data, size, want, "AVX-512 escaper output differs");
+  for (const auto& variant : kEscapeVariants) {
+    if (cpu_has(variant.needs)) expect_escapes(variant.fn, data, size, want, variant.name);
+  }
   if (size <= kShortPlainMax) {
     uint8_t out[8 * kShortPlainMax + 32];
     const size_t n = quote_short_plain(out, data, size);

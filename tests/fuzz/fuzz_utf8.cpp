@@ -34,7 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t prefix = validate_utf8_scalar(data, size);
   const bool valid = prefix == size;
   check(prefix == decoder_prefix(data, size), "valid prefix differs from the decoder's");
-  if (cpu_features() & CPU_AVX2) check(validate_utf8_avx2(data, size) == valid, "scalar and AVX2 verdicts differ");
+  for (const auto& variant : kValidateUtf8Variants) {
+    if (cpu_has(variant.needs)) check(variant.fn(data, size) == valid, variant.name);
+  }
   check(validate_utf8(data, size) == valid, "selected validator disagrees");
   return 0;
 }

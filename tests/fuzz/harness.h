@@ -3,6 +3,7 @@
 // harnesses that make Python objects.
 #pragma once
 
+#include "startup.h"
 #include "typeref/registry.h"
 
 #include <cstdio>

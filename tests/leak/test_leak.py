@@ -505,12 +505,13 @@ def test_allocation_failures(leakcheck):
              "extra": [Unsupported()]}
     doc = json.dumps([{"id": i, "name": f"n{i}", "tags": ["x" * 70, 1.5, 2**40], "long key " * 10: None}
                       for i in range(5)]).encode()
-    # The module aborts the process when its own records cannot be allocated
-    # (Fragment instances, the key arrays of sorted and non-str keys), so the
-    # sweep keeps to paths without them.
     calls = [
         lambda: quibex.dumps(value, default_to_shared),
         lambda: quibex.dumps(value, default_to_shared, option=INDENT | quibex.OPT_APPEND_NEWLINE),
+        lambda: quibex.dumps(value, default_to_shared, option=quibex.OPT_SORT_KEYS),
+        lambda: quibex.dumps({1: value, "k": 2, uuid.UUID(int=3): 3}, default_to_shared,
+                             option=quibex.OPT_NON_STR_KEYS | quibex.OPT_SORT_KEYS),
+        lambda: quibex.dumps([quibex.Fragment(b"[1]"), object()]),
         lambda: quibex.loads(doc),
         lambda: quibex.loads(b"[1,2,"),
     ]

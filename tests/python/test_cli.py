@@ -81,7 +81,6 @@ def test_files_and_stdin_in_order(tmp_path):
     (b"   ", 1, 1, "input data is empty"),
     (b'{"a": 1', 1, 8, "unexpected end of data"),
     (b'["\xc3\xa9", x]', 1, 7, "unexpected character"),
-    (b"\xff", 1, 1, "str is not valid UTF-8: surrogates not allowed"),
     (b"NaN", 1, 1, "unexpected character"),
     (b"[1] [2]", 1, 5, "unexpected content after document"),
 ])
@@ -91,6 +90,49 @@ def test_invalid_input_reports_line_and_column(doc, line, column, message, mode)
     assert_clean_failure(proc)
     assert proc.stdout == b""
     assert proc.stderr.decode() == f"<stdin>:{line}:{column}: {message}\n"
+
+
+@pytest.mark.parametrize("doc, line, column, message", [
+    (b"\xff", 1, 1, "not valid UTF-8 at byte offset 0: invalid start byte 0xFF"),
+    (b'[\n  "\xc3\xa9\xe2\x82", 1]', 2, 5, "not valid UTF-8 at byte offset 7: invalid continuation byte 0xE2 0x82"),
+    (b'["a\xed\xa0\x80"]', 1, 4, "not valid UTF-8 at byte offset 3: invalid continuation byte 0xED"),
+    (b'[1, "\xf0\x9f', 1, 6, "not valid UTF-8 at byte offset 5: unexpected end of data 0xF0 0x9F"),
+    (b"\xef\xbb\xbf[1]", 1, 1, "the input begins with a UTF-8 byte-order mark (EF BB BF): JSON text is UTF-8 without one"),
+    (b"\xff\xfe[\x00]\x00", 1, 1, "the input begins with a UTF-16 little-endian byte-order mark (FF FE): "
+                                 "JSON text is UTF-8 without one"),
+    (b"\x00\x00\xfe\xff\x00\x00\x00[", 1, 1, "the input begins with a UTF-32 big-endian byte-order mark "
+                                          "(00 00 FE FF): JSON text is UTF-8 without one"),
+])
+def test_input_that_is_not_utf8_is_located(doc, line, column, message):
+    proc = cli(stdin=doc)
+    assert_clean_failure(proc)
+    assert proc.stderr.decode() == f"<stdin>:{line}:{column}: {message}\n"
+
+
+def closed(fd):
+    """A child set-up that starts the tool with file descriptor fd closed."""
+    return lambda: os.close(fd)
+
+
+def cli_with_closed(fd, *args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "quibex", *map(str, args)], stdin=subprocess.DEVNULL,
+                          capture_output=True, cwd=cwd, env=ENV, timeout=300, preexec_fn=closed(fd))
+
+
+def test_closed_standard_streams(tmp_path):
+    (tmp_path / "good.json").write_bytes(b"[1]")
+    (tmp_path / "bad.json").write_bytes(b"[1,]")
+    proc = cli_with_closed(0)
+    assert_clean_failure(proc)
+    assert (proc.stdout, proc.stderr) == (b"", b"<stdin>: standard input is closed\n")
+    proc = cli_with_closed(1, "good.json", cwd=tmp_path)
+    assert_clean_failure(proc)
+    assert proc.stderr == b"python -m quibex: standard output is closed\n"
+    assert cli_with_closed(1, "--validate", "good.json", cwd=tmp_path).returncode == 0
+    # Errors are never written into the documents of standard output.
+    proc = cli_with_closed(2, "--compact", "bad.json", "good.json", cwd=tmp_path)
+    assert_clean_failure(proc)
+    assert proc.stdout == b"[1]"
 
 
 def test_every_input_is_processed_after_an_error(tmp_path):

@@ -287,8 +287,35 @@ def test_unusual_member_sources():
         a: int
         b: int
 
-    OddTable.__dataclass_fields__ = {"b": object(), "a": OddTable.__dataclass_fields__["a"]}
-    assert quibex.dumps(OddTable(1, 2)) == b'{"a":1}'   # an entry that is not a field is skipped
+    fields = OddTable.__dataclass_fields__
+    unset = dataclasses.field()
+    del unset._field_type
+    for entry in [object(), unset]:  # no _field_type, an unset one
+        OddTable.__dataclass_fields__ = {"a": fields["a"], "b": entry}
+        with pytest.raises(quibex.JSONEncodeError) as e:
+            quibex.dumps(OddTable(1, 2))
+        assert e.value.args == ("Type is not JSON serializable: OddTable",)
+        assert isinstance(e.value.__cause__, AttributeError)
+    OddTable.__dataclass_fields__ = fields
     OddTable.__dataclass_fields__ = {1: OddTable.__dataclass_fields__["a"]}
     with pytest.raises(quibex.JSONEncodeError, match="^Dict key must be str$"):
         quibex.dumps(OddTable(1, 2))
+
+
+def test_field_marker_of_a_reloaded_dataclasses_module():
+    code = """if 1:
+        import dataclasses, importlib, typing, quibex
+        importlib.reload(dataclasses)
+
+        @dataclasses.dataclass(slots=True)
+        class P:
+            x: int
+            y: str
+            z: typing.ClassVar[int] = 3
+
+        print(quibex.dumps(P(x=1, y="keep me")).decode())
+    """
+    import subprocess
+    import sys
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.stdout.strip() == '{"x":1,"y":"keep me"}', proc.stderr

@@ -406,14 +406,57 @@ class Guarded:
 
 @pytest.mark.parametrize("make, cause", [
     (RaisingProperty, RuntimeError),
-    (ExitingProperty, SystemExit),
     (lambda: Guarded(1), LookupError),
-], ids=["raises", "exits", "every-read-raises"])
+], ids=["raises", "every-read-raises"])
 def test_property_that_raises_inside_a_dataclass(make, cause):
     value = make()
     e = encode_error({"x": [value]})
     assert e.args == (f"Type is not JSON serializable: {type(value).__name__}",)
     assert type(e.__cause__) is cause
+
+
+TO_RAISE = []  # the exception the callbacks below raise
+
+
+def raise_chosen(*args):
+    raise TO_RAISE[0]
+
+
+class RaisingMember(enum.Enum):
+    A = 1
+    value = property(raise_chosen)
+
+
+class RaisingZone(datetime.tzinfo):
+    utcoffset = raise_chosen
+
+
+class ChosenProperty:
+    __slots__ = ()
+    __dataclass_fields__ = Slot.__dataclass_fields__
+    a = property(raise_chosen)
+
+
+# A value whose writing runs a raising callback, with the options that reach it.
+CALLBACKS = {
+    "default": (object(), {"default": raise_chosen}),
+    "property": (ChosenProperty(), {}),
+    "enum-value": (RaisingMember.A, {}),
+    "time-zone": (datetime.datetime(2024, 1, 1, tzinfo=RaisingZone()), {}),
+    "non-str-key": ({RaisingMember.A: 1}, {"option": quibex.OPT_NON_STR_KEYS}),
+}
+
+
+@pytest.mark.parametrize("where", CALLBACKS)
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])
+def test_interruptions_and_memory_errors_of_callbacks_pass_through(where, exc):
+    value, kwargs = CALLBACKS[where]
+    TO_RAISE[:] = [exc("from the callback")]
+    for sort in [0, quibex.OPT_SORT_KEYS]:
+        option = kwargs.get("option", 0) | sort
+        with pytest.raises(BaseException) as e:
+            quibex.dumps({"a": [value]}, **{**kwargs, "option": option})
+        assert e.value is TO_RAISE[0] and e.value.__cause__ is None
 
 
 @dataclasses.dataclass

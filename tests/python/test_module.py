@@ -34,7 +34,7 @@ OPTIONS = {
 def test_attributes_in_order_and_values():
     names = [n for n in vars(quibex) if not n.startswith("__") or n == "__version__"]
     assert names == ["__version__", "dumps", "loads", "Fragment", *OPTIONS, "JSONDecodeError", "JSONEncodeError"]
-    assert quibex.__version__ == "3.11.9"
+    assert quibex.__version__ == "1.0.0"
     for name, value in OPTIONS.items():
         assert getattr(quibex, name) == value and type(getattr(quibex, name)) is int
     all_bits = 0
@@ -99,6 +99,41 @@ def test_subinterpreter_import_fails():
     """)
     assert "refused" in proc.stdout, proc.stderr
     assert "does not support loading in subinterpreters" in proc.stdout
+
+
+SUBINTERPRETER_IMPORT = """if 1:
+    import os, sys
+    sys.path[:] = {path!r}
+    try:
+        import quibex
+        os.write({fd}, b"imported")
+    except ImportError as e:
+        os.write({fd}, str(e).encode())
+"""
+
+
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "sub-first"])
+def test_legacy_subinterpreter_import_is_refused(main_first):
+    # Legacy subinterpreters (as mod_wsgi makes them) skip the module slot's own check.
+    proc = run_python(f"""
+        import os, sys
+        try:
+            import _testcapi
+        except ImportError:
+            sys.exit(77)
+        if {main_first}:
+            import quibex
+        r, w = os.pipe()
+        _testcapi.run_in_subinterp({SUBINTERPRETER_IMPORT!r}.format(path=sys.path, fd=w))
+        print(os.read(r, 1000).decode())
+        import quibex
+        print(quibex.dumps([1]))
+    """)
+    if proc.returncode == 77:
+        pytest.skip("no _testcapi")
+    lines = proc.stdout.splitlines()
+    assert lines[0].startswith("quibex can be imported only in the main interpreter"), proc.stdout + proc.stderr
+    assert lines[1] == "b'[1]'"
 
 
 # --- Fragment ---------------------------------------------------------------
@@ -186,6 +221,13 @@ def test_argument_errors(call, message):
 @pytest.mark.parametrize("kwargs", [{"option": 0}, {"option": None}, {"option": 4095 & ~1}, {}, {"default": None}])
 def test_valid_arguments(kwargs):
     assert quibex.dumps(1, **kwargs).rstrip(b"\n") == b"1"
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((b"1", b"2"), {}), ((), {"obj": b"1"})])
+def test_loads_wrong_call_is_a_plain_type_error(args, kwargs):
+    with pytest.raises(TypeError) as e:
+        quibex.loads(*args, **kwargs)
+    assert type(e.value) is TypeError and e.value.args[0].startswith("quibex.loads() takes")
 
 
 def test_keyword_names_built_at_run_time():
@@ -447,6 +489,109 @@ def test_output_growth_failure_raises_with_memory_error_cause():
         print(quibex.dumps([1, "x"]))
     """)
     assert proc.stdout.splitlines() == ["MemoryError", "b'[1,\"x\"]'"], proc.stderr
+
+
+ALLOCATION_SWEEP = """
+    import datetime, enum, gc, sys, uuid, quibex
+    try:
+        import _testcapi
+    except ImportError:
+        sys.exit(77)
+    try:
+        import numpy
+    except ImportError:
+        numpy = None
+
+    class Color(enum.Enum):
+        RED = "red"
+
+    def fail(o):
+        raise ValueError("no")
+
+    keys = {f"k{i:03}": [i, "v" * 40] for i in range(300, 0, -1)}
+    mixed = {1: "a", "b": 2, datetime.date(2024, 1, 2): 3, Color.RED: 4, uuid.UUID(int=5): 5, 2.5: None}
+    calls = [
+        lambda: quibex.Fragment(b"1"),
+        lambda: quibex.dumps([quibex.Fragment(b"[1]"), quibex.Fragment("2")]),
+        lambda: quibex.dumps(keys, option=quibex.OPT_SORT_KEYS),
+        lambda: quibex.dumps(keys, option=quibex.OPT_SORT_KEYS | quibex.OPT_INDENT_2),
+        lambda: quibex.dumps(mixed, option=quibex.OPT_NON_STR_KEYS),
+        lambda: quibex.dumps(mixed, option=quibex.OPT_NON_STR_KEYS | quibex.OPT_SORT_KEYS),
+        # error paths
+        lambda: quibex.dumps(object()),
+        lambda: quibex.dumps([object()], default=fail),
+        lambda: quibex.dumps("\\ud800"),
+        lambda: quibex.dumps({1: 2}),
+        lambda: quibex.dumps(2**64),
+        lambda: quibex.dumps(quibex.Fragment(1)),
+        lambda: quibex.dumps({"a": [[]] * 3}, option=7 << 20),
+        lambda: quibex.dumps({(1,): 2}, option=quibex.OPT_NON_STR_KEYS),
+    ]
+    if numpy is not None:
+        calls += [
+            lambda: quibex.dumps(numpy.arange(3), option=quibex.OPT_SERIALIZE_NUMPY),
+            lambda: quibex.dumps(numpy.array([2**60], "M8[s]"), option=quibex.OPT_SERIALIZE_NUMPY),
+        ]
+
+    def reimport():
+        del sys.modules["quibex"]
+        import quibex as again
+        return again
+
+    def sweep():
+        outcomes = set()
+        for call in [*calls, reimport]:
+            for start in range(0, 20_000):  # fails allocation start + 1, up to the first success
+                _testcapi.set_nomemory(start, start + 1)
+                try:
+                    call()
+                    break
+                except MemoryError:
+                    outcomes.add("MemoryError")
+                except (TypeError, ImportError) as e:
+                    if e.args == ("memory allocation failed",):
+                        # a MemoryError, or the exception whose message found no memory
+                        assert e.__cause__ is not None
+                        outcomes.add("allocation failed")
+                finally:
+                    _testcapi.remove_mem_hooks()
+        sys.modules["quibex"] = quibex
+        return outcomes
+
+    outcomes = sweep()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    sweep()
+    gc.collect()
+    print(sorted(outcomes), sys.getallocatedblocks() - before)
+"""
+
+
+def test_allocation_failures_raise_and_release_everything():
+    proc = run_python(ALLOCATION_SWEEP)
+    if proc.returncode == 77:
+        pytest.skip("no _testcapi")
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    outcomes, grown = proc.stdout.rsplit(" ", 1)
+    assert outcomes == "['MemoryError', 'allocation failed']"
+    assert int(grown) < 100, proc.stdout  # a leak per failed call grows by thousands of blocks
+
+
+@pytest.mark.parametrize("value", ["x" * 70000, {"a": ["é" * 30000, 1]}], ids=["ascii", "two-byte"])
+def test_returned_block_of_a_long_str_fits_its_text(value):
+    # A str reserves its worst case, eight bytes per byte: the text fills a
+    # small part of the block it grew.
+    import tracemalloc
+    quibex.dumps(value)  # a str's UTF-8 form is kept with it from the first call on
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        out = quibex.dumps(value)
+        held = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert out == json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode()
+    assert held <= len(out) + 4096 + 64, held  # text, at most 4 KiB unused, the object header
 
 
 @pytest.mark.skipif(not sys.platform.startswith(("linux", "freebsd")), reason="ELF shared objects only")

@@ -20,7 +20,7 @@ PyObject* text_str(const uint8_t* s, size_t n) noexcept {
 
 size_t char_position(const uint8_t* document, size_t length, size_t position) noexcept {
   if (document == nullptr) return 0;
-  return str_shape(document, std::min(position, length)).chars;
+  return str_shape_portable(document, std::min(position, length)).chars;
 }
 
 void raise_load_error(const LoadError& error) noexcept {

@@ -1,35 +1,51 @@
 #include "deserialize/reader/string.h"
 
 #include "deserialize/reader/char_class.h"
+#include "typeref/cpu.h"
+#include "word_bytes.h"
 
+#if QUIBEX_X86
 #include <emmintrin.h>
+#endif
 
 namespace quibex {
 namespace {
 
-// Bit i set when byte i of the 16 at `p` is a string stop byte ('"', '\',
-// 00..1F). Non-ASCII bytes never stop a scan: the text is well-formed UTF-8,
-// so continuation bytes are never taken for a quote, backslash or control byte.
-inline unsigned stop_mask(__m128i v) noexcept {
+// Blocks of text scanned for a string stop byte ('"', '\\', 00..1F) at once.
+// Non-ASCII bytes never stop a scan: the text is well-formed UTF-8, so
+// continuation bytes are never taken for a quote, backslash or control byte.
+#if QUIBEX_X86
+constexpr size_t kBlock = 16;
+using Block = __m128i;
+inline Block load_block(const uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void store_block(uint8_t* p, Block v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+// Non-zero when the block holds a stop byte; the lowest set bit is that of
+// the first one's index.
+inline unsigned stop_mask(Block v) noexcept {
   const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
   const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
   const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
   return static_cast<unsigned>(
       _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
 }
-
-inline __m128i load16(const uint8_t* p) noexcept {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
+inline size_t first_stop(unsigned mask) noexcept { return static_cast<size_t>(__builtin_ctz(mask)); }
+#else
+constexpr size_t kBlock = 8;
+using Block = uint64_t;
+inline Block load_block(const uint8_t* p) noexcept { return word_bytes::load_le64(p); }
+inline void store_block(uint8_t* p, Block v) noexcept { word_bytes::store_le64(p, v); }
+inline uint64_t stop_mask(Block v) noexcept { return word_bytes::string_stop_flags(v); }
+inline size_t first_stop(uint64_t mask) noexcept { return word_bytes::first_byte_index(mask); }
+#endif
 
 bool is_stop(uint8_t c) noexcept { return (kCharClass[c] & kCharStringStop) != 0; }
 
 // The first stop byte at or after p. Vector loads stay inside the copy; the
 // zero sentinel ends the byte loop.
 inline uint8_t* find_stop(uint8_t* p, const uint8_t* copy_end) noexcept {
-  for (; copy_end - p >= 16; p += 16) {
-    const unsigned mask = stop_mask(load16(p));
-    if (mask != 0) return p + __builtin_ctz(mask);
+  for (; copy_end - p >= static_cast<ptrdiff_t>(kBlock); p += kBlock) {
+    const auto mask = stop_mask(load_block(p));
+    if (mask != 0) return p + first_stop(mask);
   }
   while (!is_stop(*p)) ++p;
   return p;
@@ -125,23 +141,23 @@ static_assert(kSimpleEscape['n'] == 0x0A && kSimpleEscape['u'] == 0);
       *error = {"invalid escaped character in string", src + 1};
       return nullptr;
     }
-    // Move the plain run up to the next stop byte. A whole 16-byte block is
-    // stored only when it holds no stop byte: the store then covers bytes
-    // already loaded and nothing the scan has yet to read.
+    // Move the plain run up to the next stop byte. A whole block is stored
+    // only when it holds no stop byte: the store then covers bytes already
+    // loaded and nothing the scan has yet to read.
     for (;;) {
-      if (copy_end - src < 16) {
+      if (copy_end - src < static_cast<ptrdiff_t>(kBlock)) {
         while (!is_stop(*src)) *dst++ = *src++;
         break;
       }
-      const __m128i block = load16(src);
-      const unsigned mask = stop_mask(block);
+      const Block block = load_block(src);
+      const auto mask = stop_mask(block);
       if (mask == 0) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), block);
-        src += 16;
-        dst += 16;
+        store_block(dst, block);
+        src += kBlock;
+        dst += kBlock;
         continue;
       }
-      for (const uint8_t* run_end = src + __builtin_ctz(mask); src < run_end;) *dst++ = *src++;
+      for (const uint8_t* run_end = src + first_stop(mask); src < run_end;) *dst++ = *src++;
       break;
     }
   }

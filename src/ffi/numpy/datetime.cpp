@@ -11,20 +11,62 @@
 namespace quibex {
 namespace {
 
-// Unit text after "[" in a description's type string, indexed by DatetimeUnit
-// (NaT and Unlisted have none).
-constexpr std::string_view kUnitTexts[] = {
-    "", "Y", "M", "W", "D", "h", "m", "s", "ms", "us", "ns", "ps", "fs", "as", "generic", "",
+// Each unit with its text after "[" in a description's type string (NaT and
+// Unlisted have none) and its name in messages (Unlisted is named by its own
+// text), one row per unit in the order of DatetimeUnit.
+struct UnitRow {
+  DatetimeUnit unit;
+  std::string_view text;
+  std::string_view name;
+};
+constexpr UnitRow kUnits[] = {
+    {DatetimeUnit::NaT, "", "NaT"},
+    {DatetimeUnit::Years, "Y", "years"},
+    {DatetimeUnit::Months, "M", "months"},
+    {DatetimeUnit::Weeks, "W", "weeks"},
+    {DatetimeUnit::Days, "D", "days"},
+    {DatetimeUnit::Hours, "h", "hours"},
+    {DatetimeUnit::Minutes, "m", "minutes"},
+    {DatetimeUnit::Seconds, "s", "seconds"},
+    {DatetimeUnit::Milliseconds, "ms", "milliseconds"},
+    {DatetimeUnit::Microseconds, "us", "microseconds"},
+    {DatetimeUnit::Nanoseconds, "ns", "nanoseconds"},
+    {DatetimeUnit::Picoseconds, "ps", "picoseconds"},
+    {DatetimeUnit::Femtoseconds, "fs", "femtoseconds"},
+    {DatetimeUnit::Attoseconds, "as", "attoseconds"},
+    {DatetimeUnit::Generic, "generic", "generic"},
+    {DatetimeUnit::Unlisted, "", ""},
 };
 
-// Name of each unit in messages, indexed by DatetimeUnit (Unlisted is named by its text).
-constexpr std::string_view kUnitNames[] = {
-    "NaT",     "years",        "months",       "weeks",       "days",        "hours",
-    "minutes", "seconds",      "milliseconds", "microseconds", "nanoseconds", "picoseconds",
-    "femtoseconds", "attoseconds", "generic",  "",
+// Whether row i of kUnits is the row of unit i, for every unit.
+constexpr bool rows_follow_units() noexcept {
+  if (std::size(kUnits) != static_cast<size_t>(DatetimeUnit::Unlisted) + 1) return false;
+  for (size_t i = 0; i < std::size(kUnits); ++i) {
+    if (static_cast<size_t>(kUnits[i].unit) != i) return false;
+  }
+  return true;
+}
+static_assert(rows_follow_units(), "kUnits needs one row per DatetimeUnit, in the enum's order");
+
+// The head of each failure's message, one row per failure in the order of
+// DatetimeFailure (None has none).
+struct FailureRow {
+  DatetimeFailure failure;
+  std::string_view head;
 };
-static_assert(std::size(kUnitTexts) == static_cast<size_t>(DatetimeUnit::Unlisted) + 1);
-static_assert(std::size(kUnitNames) == std::size(kUnitTexts));
+constexpr FailureRow kFailureHeads[] = {
+    {DatetimeFailure::None, ""},
+    {DatetimeFailure::Unsupported, "unsupported numpy.datetime64 unit: "},
+    {DatetimeFailure::Unrepresentable, "unrepresentable numpy.datetime64: "},
+};
+constexpr bool rows_follow_failures() noexcept {
+  if (std::size(kFailureHeads) != static_cast<size_t>(DatetimeFailure::Unrepresentable) + 1) return false;
+  for (size_t i = 0; i < std::size(kFailureHeads); ++i) {
+    if (static_cast<size_t>(kFailureHeads[i].failure) != i) return false;
+  }
+  return true;
+}
+static_assert(rows_follow_failures(), "kFailureHeads needs one row per DatetimeFailure, in the enum's order");
 
 constexpr int64_t floor_div(int64_t a, int64_t b) noexcept {
   const int64_t q = a / b;
@@ -122,7 +164,7 @@ DatetimeUnit parse_datetime_unit(std::string_view s, std::string_view* text) noe
   const std::string_view key = s.substr(4, s.size() - 5);
   *text = s.back() == ']' ? key : s.substr(4);
   for (size_t u = 1; u < static_cast<size_t>(DatetimeUnit::Unlisted); ++u) {
-    if (key == kUnitTexts[u]) return static_cast<DatetimeUnit>(u);
+    if (key == kUnits[u].text) return kUnits[u].unit;
   }
   return DatetimeUnit::Unlisted;
 }
@@ -136,11 +178,13 @@ DatetimeDescr read_datetime_unit(PyObject* obj) noexcept {
     return result;
   }
   if (!PyList_Check(descr.get()) || PyList_GET_SIZE(descr.get()) == 0) return result;
+  // numpy builds the description without checking its parts: out of memory,
+  // the list or tuple can hold a null item.
   PyObject* field = PyList_GET_ITEM(descr.get(), 0);
-  if (!PyTuple_Check(field) || PyTuple_GET_SIZE(field) < 2) return result;
+  if (field == nullptr || !PyTuple_Check(field) || PyTuple_GET_SIZE(field) < 2) return result;
   PyObject* type_string = PyTuple_GET_ITEM(field, 1);
   // numpy writes descriptions in ASCII; anything else is not one of them.
-  if (!PyUnicode_CheckExact(type_string) || !PyUnicode_IS_ASCII(type_string)) return result;
+  if (type_string == nullptr || !PyUnicode_CheckExact(type_string) || !PyUnicode_IS_ASCII(type_string)) return result;
   const std::string_view s(static_cast<const char*>(PyUnicode_DATA(type_string)),
                            static_cast<size_t>(PyUnicode_GET_LENGTH(type_string)));
   result.holder = Owned::borrow(type_string);
@@ -234,18 +278,14 @@ size_t format_datetime64(const CivilDateTime& v, uint8_t* dst) noexcept {
 }
 
 PyObject* datetime_error_message(const DatetimeError& error) noexcept {
-  constexpr std::string_view kUnsupported = "unsupported numpy.datetime64 unit: ";
-  constexpr std::string_view kUnrepresentable = "unrepresentable numpy.datetime64: ";
+  const std::string_view head = kFailureHeads[static_cast<size_t>(error.kind)].head;
   const std::string_view name =
-      error.unit == DatetimeUnit::Unlisted ? error.unit_text : kUnitNames[static_cast<size_t>(error.unit)];
-  // The longer head (with a sign, at most 20 digits and a space), then the name.
-  const size_t head = std::max(kUnsupported.size(), kUnrepresentable.size() + 22);
-  auto* text = static_cast<uint8_t*>(alloc_or_abort(head + name.size()));
-  uint8_t* p = text;
-  if (error.kind == DatetimeFailure::Unsupported) {
-    p = std::copy(kUnsupported.begin(), kUnsupported.end(), p);
-  } else {
-    p = std::copy(kUnrepresentable.begin(), kUnrepresentable.end(), p);
+      error.unit == DatetimeUnit::Unlisted ? error.unit_text : kUnits[static_cast<size_t>(error.unit)].name;
+  // The head, a count (a sign, at most 20 digits and a space), then the name.
+  auto* text = static_cast<uint8_t*>(PyMem_Malloc(head.size() + 22 + name.size()));
+  if (text == nullptr) return PyErr_NoMemory();
+  uint8_t* p = std::copy(head.begin(), head.end(), text);
+  if (error.kind == DatetimeFailure::Unrepresentable) {
     auto magnitude = static_cast<uint64_t>(error.count);
     if (error.count < 0) {
       *p++ = '-';

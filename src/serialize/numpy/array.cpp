@@ -226,6 +226,9 @@ NumpyArrayError open_numpy_array(PyObject* array, OptionSet options, OpenArray* 
   const auto* ai = static_cast<const ffi::PyArrayInterface*>(
       PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
   if (ai == nullptr || ai->two != 2) return NumpyArrayError::Malformed;
+  // numpy gives a structured array's interface no flags at all, contiguous or
+  // not: its void items are unsupported whatever the layout.
+  if (ai->typekind == 'V') return NumpyArrayError::UnsupportedDatatype;
   if (!(ai->flags & ffi::NPY_ARRAY_C_CONTIGUOUS)) return NumpyArrayError::NotContiguous;
   if (!(ai->flags & ffi::NPY_ARRAY_NOTSWAPPED)) return NumpyArrayError::NotNativeEndian;
   if (ai->nd == 0) return NumpyArrayError::UnsupportedDatatype;

@@ -28,8 +28,9 @@ struct OpenArray {
 };
 
 // Reads the interface of an exact numpy.ndarray and checks, in order, that
-// it is well formed, C-contiguous, native-endian, not zero-dimensional and of
-// a supported item type. On a refusal nothing is held.
+// it is well formed, not of void (structured) items, C-contiguous,
+// native-endian, not zero-dimensional and of a supported item type. On a
+// refusal nothing is held.
 NumpyArrayError open_numpy_array(PyObject* array, OptionSet options, OpenArray* out) noexcept;
 
 // Writes the array of frame.obj, or hands it to `default` when its layout or

@@ -48,9 +48,9 @@ inline uint8_t* put_word(uint8_t* dst, const char (&word)[9], size_t len) noexce
   return dst + len;
 }
 
-// "true" for the byte 1, "false" for any other byte.
+// "false" for the byte 0, "true" for any other byte, as numpy reads a bool.
 inline uint8_t* put_bool_text(uint8_t* dst, uint8_t v) noexcept {
-  return v == 1 ? put_word(dst, "true\0\0\0\0", 4) : put_word(dst, "false\0\0\0", 5);
+  return v != 0 ? put_word(dst, "true\0\0\0\0", 4) : put_word(dst, "false\0\0\0", 5);
 }
 
 // Floats: shortest round-trip text, or null for NaN and infinities, the

@@ -9,9 +9,11 @@
 namespace quibex {
 namespace {
 
-// Not loaded (null), numpy absent (&kAbsent) or the loaded record. Written
-// once by a compare-and-swap, read without a lock.
+// Not loaded (null), numpy absent (&kAbsent) or the loaded record
+// (&loaded_types), read without a lock. The record is static, so loading
+// allocates nothing and cannot fail for want of memory.
 const NumpyTypes kAbsent{};
+NumpyTypes loaded_types{};
 std::atomic<const NumpyTypes*> numpy_entry{nullptr};
 
 struct Member {
@@ -54,28 +56,22 @@ void fill_numpy_types(PyObject* dict, NumpyTypes* types) noexcept {
   }
 }
 
-void release_numpy_types(NumpyTypes* types) noexcept {
-  for (const Member& m : kMembers) Py_XDECREF(reinterpret_cast<PyObject*>(types->*m.slot));
-  PyMem_Free(types);
-}
-
 [[gnu::cold]] const NumpyTypes* load_numpy_types() noexcept {
-  NumpyTypes* types = nullptr;
   Owned module = Owned::steal(PyImport_ImportModule("numpy"));
   Owned dict = module ? Owned::steal(PyObject_GenericGetDict(module.get(), nullptr)) : Owned();
+  if (!dict) PyErr_Clear();  // absent for good: a later import is never attempted
+  // The import can let other threads run, and one may have published first.
+  // Two threads that both get here fill the record with the same types; it
+  // is read only once published.
+  const NumpyTypes* published = numpy_entry.load(std::memory_order_acquire);
+  if (published != nullptr) return published;
+  const NumpyTypes* loaded = &kAbsent;
   if (dict) {
-    types = static_cast<NumpyTypes*>(alloc_or_abort(sizeof(NumpyTypes)));
-    *types = NumpyTypes{};
-    fill_numpy_types(dict.get(), types);
-  } else {
-    PyErr_Clear();  // absent for good: a later import is never attempted
+    fill_numpy_types(dict.get(), &loaded_types);
+    loaded = &loaded_types;
   }
-  const NumpyTypes* loaded = types != nullptr ? types : &kAbsent;
-  const NumpyTypes* expected = nullptr;
-  if (numpy_entry.compare_exchange_strong(expected, loaded, std::memory_order_acq_rel)) return loaded;
-  // Another thread published first (the import can let other threads run).
-  if (types != nullptr) release_numpy_types(types);
-  return expected;
+  numpy_entry.store(loaded, std::memory_order_release);
+  return loaded;
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include "support.h"
 #include "typeref/registry.h"
 
+#include <cstring>
+
 namespace quibex {
 namespace {
 
@@ -27,6 +29,25 @@ DumpResult member_name(PyObject* name, Utf8View* view) noexcept {
 }
 
 bool is_private(Utf8View name) noexcept { return name.size != 0 && name.data[0] == '_'; }
+
+// Whether a field's `_field_type` marks a regular field (not a class
+// variable or an init-only pseudo-field), in *is_field; fails with the
+// unreadable marker name pending. dataclasses' own _FIELD settles it by
+// identity, and its sibling markers by their shared type. A marker of
+// another type is one made by a dataclasses module loaded again
+// (importlib.reload) and is recognised by its name, "_FIELD".
+DumpResult is_field_marker(PyObject* kind, PyObject* obj, bool* is_field) noexcept {
+  PyObject* marker = REGISTRY.dataclass_field_marker;
+  if (kind == marker || Py_TYPE(kind) == Py_TYPE(marker) ||
+      std::strcmp(Py_TYPE(kind)->tp_name, Py_TYPE(marker)->tp_name) != 0) {
+    *is_field = kind == marker;
+    return kDumpOk;
+  }
+  Owned name = Owned::steal(PyObject_GetAttrString(kind, "name"));
+  if (!name) return make_dump_error(DumpErrorKind::UnsupportedType, obj);
+  *is_field = PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "_FIELD") == 0;
+  return kDumpOk;
+}
 
 template <class L>
 DumpResult write_member(Utf8View name, PyObject* value, bool first, const SerializerFrame& frame,
@@ -73,8 +94,10 @@ DumpResult write_fields(const SerializerFrame& frame, L& layout) noexcept {
     // changes the table.
     Owned held_key = Owned::borrow(key);
     Owned kind = Owned::steal(get_attribute(field, r.field_type_name));
-    if (!kind) PyErr_Clear();  // not a field object: skipped like a class variable
-    if (kind.get() != r.dataclass_field_marker) continue;
+    if (!kind) return make_dump_error(DumpErrorKind::UnsupportedType, obj);  // its exception as cause
+    bool is_field;
+    QUIBEX_TRY(is_field_marker(kind.get(), obj, &is_field));
+    if (!is_field) continue;
     Utf8View name;
     QUIBEX_TRY(member_name(key, &name));
     if (is_private(name)) continue;

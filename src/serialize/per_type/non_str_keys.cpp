@@ -132,8 +132,8 @@ DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* t
 class Members {
  public:
   explicit Members(size_t capacity) noexcept
-      : pairs_(static_cast<KeyValuePair*>(alloc_or_abort(capacity * (sizeof(KeyValuePair) + sizeof(PyObject*))))),
-        owners_(reinterpret_cast<PyObject**>(pairs_ + capacity)),
+      : pairs_(static_cast<KeyValuePair*>(PyMem_Malloc(capacity * (sizeof(KeyValuePair) + sizeof(PyObject*))))),
+        owners_(pairs_ == nullptr ? nullptr : reinterpret_cast<PyObject**>(pairs_ + capacity)),
         capacity_(capacity) {}
   Members(const Members&) = delete;
   Members& operator=(const Members&) = delete;
@@ -146,10 +146,13 @@ class Members {
     PyMem_Free(rooms_);
   }
 
-  // kKeyTextRoom writable bytes for the next member's text.
+  bool allocated() const noexcept { return pairs_ != nullptr; }
+
+  // kKeyTextRoom writable bytes for the next member's text; null when the
+  // room area cannot be allocated.
   uint8_t* room() noexcept {
-    if (rooms_ == nullptr) rooms_ = static_cast<uint8_t*>(alloc_or_abort(capacity_ * kKeyTextRoom));
-    return rooms_ + rooms_used_;
+    if (rooms_ == nullptr) rooms_ = static_cast<uint8_t*>(PyMem_Malloc(capacity_ * kKeyTextRoom));
+    return rooms_ == nullptr ? nullptr : rooms_ + rooms_used_;
   }
 
   // Takes over the text's owner and the reference to the value.
@@ -208,6 +211,8 @@ DumpResult write_dict_non_str(const SerializerFrame& frame, L& layout) noexcept 
   const uint32_t key_state = frame.state & ~kNotForKeys;
   DictWalk walk(frame.obj);
   Members members(static_cast<size_t>(walk.remaining()));
+  if (!members.allocated()) [[unlikely]]
+    return make_dump_error(DumpErrorKind::OutOfMemory);
   PyObject *key, *value;
   while (walk.next(&key, &value)) {
     if (Py_TYPE(key) == REGISTRY.str_type) {
@@ -221,8 +226,11 @@ DumpResult write_dict_non_str(const SerializerFrame& frame, L& layout) noexcept 
     members.hold_all();
     Owned held_value = Owned::borrow(value);
     Owned held_key = Owned::borrow(key);
+    uint8_t* room = members.room();
+    if (room == nullptr) [[unlikely]]
+      return make_dump_error(DumpErrorKind::OutOfMemory);
     KeyText text;
-    QUIBEX_TRY(key_to_text(key, key_state, members.room(), &text));
+    QUIBEX_TRY(key_to_text(key, key_state, room, &text));
     members.append(std::move(text), held_value.release());
   }
   members.hold_all();  // before any value is written

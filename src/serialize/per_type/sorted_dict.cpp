@@ -16,8 +16,9 @@ namespace {
 class StrKeyPairs {
  public:
   explicit StrKeyPairs(size_t capacity) noexcept
-      : pairs_(static_cast<KeyValuePair*>(alloc_or_abort(capacity * (sizeof(KeyValuePair) + sizeof(PyObject*))))),
-        keys_(reinterpret_cast<PyObject**>(pairs_ + capacity)) {}
+      : pairs_(static_cast<KeyValuePair*>(PyMem_Malloc(capacity * (sizeof(KeyValuePair) + sizeof(PyObject*))))),
+        keys_(pairs_ == nullptr ? nullptr : reinterpret_cast<PyObject**>(pairs_ + capacity)) {}
+  bool allocated() const noexcept { return pairs_ != nullptr; }
   StrKeyPairs(const StrKeyPairs&) = delete;
   StrKeyPairs& operator=(const StrKeyPairs&) = delete;
   ~StrKeyPairs() {
@@ -47,6 +48,8 @@ template <class L>
 DumpResult write_dict_sorted(const SerializerFrame& frame, L& layout) noexcept {
   DictWalk walk(frame.obj);
   StrKeyPairs pairs(static_cast<size_t>(walk.remaining()));
+  if (!pairs.allocated()) [[unlikely]]
+    return make_dump_error(DumpErrorKind::OutOfMemory);
   PyObject *key, *value;
   while (walk.next(&key, &value)) {
     if (Py_TYPE(key) != REGISTRY.str_type) [[unlikely]]

@@ -1,10 +1,15 @@
-// The two string escapers, side by side: 16-byte SSE2 blocks (the default)
-// and 32-byte AVX-512 blocks with mask registers. Both copy whole blocks
-// first and then patch the escapes in source order, each with one 8-byte
-// table store, so their outputs agree byte for byte.
+// The string escapers, side by side: 8-byte words (portable), 16-byte SSE2
+// or NEON blocks (the x86-64 and ARM64 defaults) and 32-byte AVX-512 blocks
+// with mask registers. All copy whole blocks first and then patch the escapes in
+// source order, each with one 8-byte table store, so their outputs agree
+// byte for byte.
 #include "serialize/per_type/str.h"
 
+#if QUIBEX_X86
 #include <immintrin.h>
+#elif QUIBEX_NEON
+#include <arm_neon.h>
+#endif
 
 #include <array>
 #include <cstring>
@@ -61,11 +66,12 @@ inline size_t put_escape(uint8_t* o, uint8_t b) noexcept {
   return escape_len(word);
 }
 
-[[gnu::target("avx512f,avx512bw,avx512vl,bmi2")]]
-inline uint32_t escape_mask_avx512(__m256i v) noexcept {
+#if QUIBEX_X86
+[[QUIBEX_TARGET_AVX512]] inline uint32_t escape_mask_avx512(__m256i v) noexcept {
   return _mm256_cmplt_epu8_mask(v, _mm256_set1_epi8(0x20)) | _mm256_cmpeq_epi8_mask(v, _mm256_set1_epi8('"')) |
          _mm256_cmpeq_epi8_mask(v, _mm256_set1_epi8('\\'));
 }
+#endif
 
 }  // namespace
 
@@ -76,7 +82,39 @@ DumpResult write_str_subclass(OutputBuffer& out, PyObject* s) noexcept {
   return write_escaped(out, {reinterpret_cast<const uint8_t*>(p), static_cast<size_t>(size)});
 }
 
-size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+size_t escape_str_portable(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  uint8_t* o = dst;
+  *o++ = '"';
+  size_t s = 0;
+  // Invariant: src[0, s) is written, escaped, before o. A word is copied
+  // whole; its first flagged byte is overwritten by the escape text and the
+  // loop restarts right after that byte.
+  while (n - s >= 8) {
+    std::memcpy(o, src + s, 8);
+    const uint64_t flags = word_bytes::string_stop_flags(word_bytes::load_le64(src + s));
+    if (flags == 0) {
+      s += 8;
+      o += 8;
+    } else {
+      const size_t i = word_bytes::first_byte_index(flags);
+      o += i + put_escape(o + i, src[s + i]);
+      s += i + 1;
+    }
+  }
+  for (; s < n; ++s) {
+    const uint8_t b = src[s];
+    *o = b;
+    o += NEEDS_ESCAPE[b] ? put_escape(o, b) : 1;
+  }
+  *o++ = '"';
+  return static_cast<size_t>(o - dst);
+}
+
+// The 16-byte escaper on either architecture's vectors. B supplies the
+// vector type V, load, store, and mask(v): kBits bits per byte, all set for
+// a byte that is escaped.
+template <class B>
+inline size_t escape_blocks16(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   uint8_t* o = dst;
   *o++ = '"';
   if (n < 16) {
@@ -94,14 +132,14 @@ size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   // whole; its first flagged byte is overwritten by the escape text and the
   // loop restarts right after that byte.
   while (n - s >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + s));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-    const uint32_t mask = escape_mask_sse2(v);
+    const auto v = B::load(src + s);
+    B::store(o, v);
+    const uint64_t mask = B::mask(v);
     if (mask == 0) {
       s += 16;
       o += 16;
     } else {
-      const uint32_t i = static_cast<uint32_t>(__builtin_ctz(mask));
+      const size_t i = static_cast<size_t>(__builtin_ctzll(mask)) / B::kBits;
       o += i + put_escape(o + i, src[s + i]);
       s += i + 1;
     }
@@ -114,18 +152,18 @@ size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   std::memcpy(scratch, src + n - 16, 16);
   std::memset(scratch + 16, 'a', 16);
   const uint8_t* t = scratch + 16 - r;
-  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-  uint32_t mask = escape_mask_sse2(v);
+  const auto v = B::load(t);
+  B::store(o, v);
+  uint64_t mask = B::mask(v);
   while (mask != 0) {
-    const uint32_t i = static_cast<uint32_t>(__builtin_ctz(mask));
+    const size_t i = static_cast<size_t>(__builtin_ctzll(mask)) / B::kBits;  // below r, so at most 14
     const size_t len = put_escape(o + i, t[i]);
     o += i;
     t += i + 1;
     // The bytes after the escaped one, moved to their place after its text.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + len), _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+    B::store(o + len, B::load(t));
     o += len;
-    mask >>= i + 1;
+    mask >>= (i + 1) * B::kBits;
     r -= i + 1;
   }
   o += r;
@@ -133,8 +171,19 @@ size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   return static_cast<size_t>(o - dst);
 }
 
-[[gnu::target("avx512f,avx512bw,avx512vl,bmi2")]]
-size_t escape_str_avx512(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+#if QUIBEX_X86
+struct Sse2Blocks {
+  static constexpr int kBits = 1;
+  static __m128i load(const uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static void store(uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+  static uint64_t mask(__m128i v) noexcept { return sse2::escape_mask(v); }
+};
+
+size_t escape_str_sse2(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  return escape_blocks16<Sse2Blocks>(dst, src, n);
+}
+
+[[QUIBEX_TARGET_AVX512]] size_t escape_str_avx512(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   uint8_t* o = dst;
   *o++ = '"';
   size_t s = 0;
@@ -174,5 +223,26 @@ size_t escape_str_avx512(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
   *o++ = '"';
   return static_cast<size_t>(o - dst);
 }
+
+#endif
+
+#if QUIBEX_NEON
+struct NeonBlocks {
+  static constexpr int kBits = 4;
+  static uint8x16_t load(const uint8_t* p) noexcept { return vld1q_u8(p); }
+  static void store(uint8_t* p, uint8x16_t v) noexcept { vst1q_u8(p, v); }
+  // Four bits per byte: the byte masks narrowed by a shift of each 16-bit
+  // lane, the usual stand-in for a movemask.
+  static uint64_t mask(uint8x16_t v) noexcept {
+    const uint8x16_t flagged = vorrq_u8(vcltq_u8(v, vdupq_n_u8(0x20)),
+                                        vorrq_u8(vceqq_u8(v, vdupq_n_u8('"')), vceqq_u8(v, vdupq_n_u8('\\'))));
+    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(flagged), 4)), 0);
+  }
+};
+
+size_t escape_str_neon(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  return escape_blocks16<NeonBlocks>(dst, src, n);
+}
+#endif
 
 }  // namespace quibex

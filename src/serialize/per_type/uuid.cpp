@@ -3,9 +3,12 @@
 #include "serialize/per_type/attribute.h"
 #include "serialize/per_type/datetime.h"
 #include "support.h"
+#include "typeref/cpu.h"
 #include "typeref/registry.h"
 
+#if QUIBEX_X86
 #include <emmintrin.h>
+#endif
 
 #include <cstring>
 
@@ -25,17 +28,25 @@ bool read_u128(PyObject* value, uint64_t* hi, uint64_t* lo) noexcept {
   return true;
 }
 
-// The 16 lowercase hexadecimal digits of v, most significant first: each
-// nibble plus '0', plus the gap from '9' + 1 to 'a' where it is above 9.
-__m128i hex16(uint64_t v) noexcept {
+// Writes the 16 lowercase hexadecimal digits of v at p, most significant
+// first.
+#if QUIBEX_X86
+// Each nibble plus '0', plus the gap from '9' + 1 to 'a' where it is above 9.
+void hex16(uint8_t* p, uint64_t v) noexcept {
   const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(__builtin_bswap64(v)));
   const __m128i mask = _mm_set1_epi8(0x0F);
   const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
   const __m128i low = _mm_and_si128(bytes, mask);
   const __m128i nibbles = _mm_unpacklo_epi8(high, low);
   const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '9' - 1));
-  return _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters));
 }
+#else
+void hex16(uint8_t* p, uint64_t v) noexcept {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (int k = 0; k < 16; ++k) p[k] = static_cast<uint8_t>(kHex[(v >> (60 - 4 * k)) & 15]);
+}
+#endif
 
 }  // namespace
 
@@ -49,8 +60,8 @@ DumpResult write_uuid_text(PyObject* uuid, uint8_t* text) noexcept {
       return make_dump_error(DumpErrorKind::UnsupportedType, uuid);
   }
   uint8_t digits[32];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(digits), hex16(hi));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(digits + 16), hex16(lo));
+  hex16(digits, hi);
+  hex16(digits + 16, lo);
   // 8-4-4-4-12 groups.
   std::memcpy(text, digits, 8);
   text[8] = '-';
