@@ -94,7 +94,7 @@ wheel_for() {
   start=$SECONDS
   run_in "$place" env -C "$WORK/run" "$vpy" -m pytest -q -p no:cacheprovider -k "$(place_deselect "$place")" \
       "$ROOT/tests/python" \
-    | grep -E "^FAILED|^ERROR|[0-9]+ (passed|failed)"
+    | grep -E "^(FAILED|ERROR) |^[0-9]+ (passed|failed)"
   echo "tested in $((SECONDS - start)) s"
   mv "$wheel" "$WORK/passed/"
 }
