@@ -1,5 +1,5 @@
 """Benchmark of quibex against its peers: json, msgspec, ujson, python-rapidjson,
-simplejson, and marshal as the floor.
+simplejson, jiter (loads only), and marshal as the floor.
 
     python bench/bench.py                 # every case, a few minutes
     python bench/bench.py --quick         # three corpora and the extra cases, under a minute
@@ -23,6 +23,7 @@ import time
 from pathlib import Path
 
 import cases
+import memory as measure_memory
 import peers
 import report
 import timing
@@ -41,7 +42,8 @@ def parse_args(argv):
                    help="comma-separated libraries to run (default: all)")
     p.add_argument("--rounds", type=int, help="rounds per case (default 7, quick 3)")
     p.add_argument("--target-ms", type=float, help="length of one measurement (default 10, quick 3)")
-    p.add_argument("--no-memory", action="store_true", help="skip the loads peak-memory measurement")
+    p.add_argument("--no-memory", action="store_true",
+                   help="skip the loads memory measurement (bench/memory.py: documents of 100 MB, quick 20 MB)")
     p.add_argument("--no-plot", action="store_true", help="do not draw ratios.png")
     p.add_argument("--out", type=Path, default=HERE / "results", help="results directory")
     p.add_argument("--list", action="store_true", help="list the case ids and exit")
@@ -65,21 +67,6 @@ def planned_cases(args):
         elif not args.quick or mode not in cases.CORPUS_MODES or subject in cases.QUICK_CORPORA:
             plan.append((subject, mode))
     return plan
-
-
-def measure_memory(libraries):
-    name = max(cases.CORPORA, key=lambda n: len(cases.corpus_bytes(n)))
-    data, obj = cases.corpus(name)
-    found = {}
-    for lib in libraries:
-        peer = peers.PEERS[lib]
-        arg = peer.loads_input(data, obj) if peer.loads_input else data
-        try:
-            peak, retained = timing.loads_peak(peer.loads[0], arg)
-            found[lib] = {"peak": peak, "retained": retained}
-        except Exception as exc:  # noqa: BLE001 - reported in the table
-            found[lib] = {"error": f"{type(exc).__name__}: {exc}"}
-    return {"corpus": name, "size": len(data), "libraries": found}
 
 
 def metadata(args):
@@ -132,7 +119,7 @@ def main(argv=None):
     memory = None
     if not args.no_memory:
         print("measuring loads peak memory", file=err, flush=True)
-        memory = measure_memory(args.libs)
+        memory = measure_memory.measure(args.libs, 20_000_000 if args.quick else 100_000_000)
 
     print(f"timing: {args.rounds} rounds of ~{args.target_ms:g} ms measurements", file=err, flush=True)
     timing.calibrate(built, args.target_ms / 1e3, args.rounds)

@@ -14,6 +14,7 @@ import marshal
 import uuid
 from importlib import metadata
 
+import jiter
 import msgspec
 import rapidjson
 import simplejson
@@ -22,11 +23,11 @@ import ujson
 import quibex
 
 # Column order of every table and chart; quibex first, the floor last.
-LIBRARIES = ("quibex", "json", "msgspec", "ujson", "rapidjson", "simplejson", "marshal")
+LIBRARIES = ("quibex", "json", "msgspec", "ujson", "rapidjson", "simplejson", "jiter", "marshal")
 
 # Distribution names, for the versions recorded with the results.
 DISTRIBUTIONS = {"quibex": "quibex", "msgspec": "msgspec", "ujson": "ujson",
-                 "rapidjson": "python-rapidjson", "simplejson": "simplejson"}
+                 "rapidjson": "python-rapidjson", "simplejson": "simplejson", "jiter": "jiter"}
 
 # The dumps modes every corpus is timed in, with the quibex option of each.
 DUMPS_MODES = {"dumps": 0, "indent": quibex.OPT_INDENT_2, "sort": quibex.OPT_SORT_KEYS}
@@ -46,7 +47,7 @@ class Peer:
     """One library: how it writes compact, indented and sorted JSON and reads it.
 
     `dumps` maps a mode to (function of the object, note), or to None and the
-    reason the library cannot do that mode. `decode` turns the library's
+    reason the library cannot do that mode; it is None for a parser only. `decode` turns the library's
     output back into Python objects for validation.
     """
 
@@ -126,6 +127,7 @@ PEERS = {
         "sort": (lambda o: simplejson.dumps(o, ensure_ascii=False, separators=(",", ":"),
                                             sort_keys=True).encode(), ""),
     }, (simplejson.loads, "")),
+    "jiter": Peer("jiter", None, (jiter.from_json, "")),  # a parser only
     "marshal": Peer("marshal", {
         "dumps": (marshal.dumps, "floor"),
         "indent": (None, "no indented output"),

@@ -2,6 +2,7 @@
 import json
 import math
 
+import memory as measure_memory
 import peers
 import timing
 
@@ -95,15 +96,7 @@ def print_table(cases, memory, meta, out):
         w(f"{title:<30}" + "".join(f"{row[lib]:14.2f}" if row.get(lib) else f"{'-':>14}"
                                    for lib in others) + "\n")
     if memory:
-        w(f"\nloads peak memory on {memory['corpus']} ({_size(memory['size'])}), traced by tracemalloc"
-          " (Python allocators only; memory a library takes from malloc directly is not seen)\n")
-        base = memory["libraries"].get("quibex", {}).get("peak")
-        for lib, m in memory["libraries"].items():
-            if "error" in m:
-                w(f"  {lib:<14} {m['error']}\n")
-                continue
-            rel = f"{m['peak'] / base:6.2f}x quibex" if base else ""
-            w(f"  {lib:<14} peak {m['peak'] / 1e6:8.1f} MB   result {m['retained'] / 1e6:8.1f} MB  {rel}\n")
+        measure_memory.print_report(memory, out)
 
 
 def results_json(cases, memory, meta):

@@ -4,6 +4,9 @@ qemu-user: qemu logs every translated block (in_asm) and every block it runs
 of their instruction counts. Two runs of 1 and 3 calls cancel the start-up.
 
 usage: variant_counts.py EMULATOR... -- PROGRAM ROUTINE:VARIANT...
+
+The integer and float writers (int, float) run the digit groups the program
+was built with: count them in each build (bench/variant_counts.cpp).
 """
 import os
 import re

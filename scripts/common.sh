@@ -35,15 +35,22 @@ interpreters() {
   printf '%s\n' "${found[@]}"
 }
 
+# The interpreters of the Debian unstable root (scripts/roots.sh).
+SID_PYTHONS=(python3.14 python3.15)
+
+# Prefix of every virtual environment name: the clone, and with it .venv,
+# is shared with the roots, whose interpreters get their own.
+VENV_PREFIX=${QUIBEX_VENV_PREFIX:-}
+
 # The Python packages of the test suites.
 TEST_PACKAGES=(pytest hypothesis numpy pytz python-dateutil mypy)
 
-# Creates (or reuses) the virtual environment .venv/<prefix>X.Y of
-# interpreter $2 and installs the packages named after it; prints the venv's
+# Creates (or reuses) the virtual environment .venv/<VENV_PREFIX><prefix>X.Y
+# of interpreter $2 and installs the packages named after it; prints the venv's
 # python.
 prepare_named_venv() {
   local prefix=$1 py=$2; shift 2
-  local venv="$ROOT/.venv/$prefix$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+  local venv="$ROOT/.venv/$VENV_PREFIX$prefix$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
   [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" >&2
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
   echo "$venv/bin/python"

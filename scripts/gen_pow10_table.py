@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""Prints src/number/pow10_128.inc, the scaling table of the shortest float writers.
+"""Prints src/number/pow10_128.inc, the table of powers of ten of the shortest
+float writers and of the number reader.
 
-Row k + 292 holds 10^k for k = -292 .. 324: the upper 128 bits of the binary
+Row k + 343 holds 10^k for k = -343 .. 324: the upper 128 bits of the binary
 significand of 10^k, normalised so that bit 127 is set, rounded down, as two
-64-bit words (high word first). Rows for k = 0 .. 55 are exact.
+64-bit words (high word first). Rows for k = 0 .. 55 are exact. As
+10^k = 5^k * 2^k, the row is also the normalised mantissa of 5^k, which is
+how the reader's Eisel-Lemire product uses it.
 
     python3 scripts/gen_pow10_table.py > src/number/pow10_128.inc
 """
 
-K_MIN, K_MAX = -292, 324
+K_MIN, K_MAX = -343, 324
 
 
 def significand_128(k):

@@ -23,5 +23,5 @@ echo "== string and loads tests under memcheck"
 # tracks, and the interpreter's own pools raise no false reports.
 cd "$ROOT"
 PYTHONPATH="$out" PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=1 --leak-check=no \
-  --quiet --suppressions="$ROOT/tests/fuzz/valgrind.supp" \
+  --quiet --suppressions="$ROOT/scripts/valgrind.supp" \
   "$vpy" -m pytest -q -p no:cacheprovider tests/python/test_str.py tests/python/test_loads.py

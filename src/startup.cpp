@@ -148,11 +148,10 @@ int init_registry_once() noexcept {
   lock.lock();
   Py_END_ALLOW_THREADS
   if (once_complete.load(std::memory_order_relaxed)) return 0;
-  create_key_map();
   // Built aside and published whole, so a failed attempt leaves the registry
   // as it was (its partial references are kept alive, like every entry).
   TypeRegistry r = REGISTRY;
-  const bool ok = fill_registry(r);
+  const bool ok = create_key_map() && fill_registry(r);
   if (ok) REGISTRY = r;
   once_complete.store(ok, std::memory_order_release);
   return ok ? 0 : -1;

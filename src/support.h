@@ -1,5 +1,5 @@
-// Runtime support shared by every subsystem: owned references, the module's
-// own allocations, and the export macro for the seven public symbols.
+// Runtime support shared by every subsystem: owned references and the
+// export macro for the seven public symbols.
 #pragma once
 
 #include "ffi/python.h"
@@ -10,17 +10,6 @@
 #define QUIBEX_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace quibex {
-
-// Writes "memory allocation of N bytes failed" to stderr and aborts: running
-// out of memory for the module's own records is fatal.
-[[noreturn]] void abort_on_allocation_failure(size_t bytes) noexcept;
-
-// PyMem_Malloc for the module's own records; never returns null.
-inline void* alloc_or_abort(size_t bytes) noexcept {
-  void* p = PyMem_Malloc(bytes);
-  if (p == nullptr) abort_on_allocation_failure(bytes);
-  return p;
-}
 
 class Owned {  // one owned reference, released on scope exit
  public:

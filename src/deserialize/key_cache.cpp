@@ -6,7 +6,6 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-#include <cstring>
 
 namespace quibex {
 
@@ -46,11 +45,15 @@ inline PyObject* lookup_in_slot(const uint8_t* s, size_t n, KeyMapSlot** where) 
 
 }  // namespace
 
-void create_key_map() noexcept {
-  if (KEY_MAP != nullptr) return;
-  auto* map = static_cast<KeyMap*>(alloc_or_abort(sizeof(KeyMap)));
-  std::memset(static_cast<void*>(map), 0, sizeof(KeyMap));
+bool create_key_map() noexcept {
+  if (KEY_MAP != nullptr) return true;
+  auto* map = static_cast<KeyMap*>(PyMem_Calloc(1, sizeof(KeyMap)));
+  if (map == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
   KEY_MAP = map;
+  return true;
 }
 
 uint64_t key_hash(const uint8_t* s, size_t n) noexcept { return XXH3_64bits(s, n); }

@@ -34,8 +34,9 @@ static_assert(sizeof(KeyMap) == 32768);
 // Created once by the registry initialisation, never destroyed.
 extern KeyMap* KEY_MAP;
 
-// Creates KEY_MAP unless it exists already.
-void create_key_map() noexcept;
+// Creates KEY_MAP unless it exists already. False with MemoryError set when
+// memory is short.
+[[nodiscard]] bool create_key_map() noexcept;
 
 // XXH3-64 (default secret, seed 0) of the key's bytes.
 uint64_t key_hash(const uint8_t* s, size_t n) noexcept;

@@ -1,8 +1,25 @@
 // The one place that knows which CPython version it is built for.
 //
 // Everything the module reads or calls that differs between CPython 3.11,
-// 3.12, 3.13 and 3.14+ is wrapped here, so that no other file tests
-// PY_VERSION_HEX.
+// 3.12, 3.13, 3.14 and 3.15 is wrapped here, so that no other file tests
+// PY_VERSION_HEX. The structures read directly are checked against each
+// version's own internal headers in ffi/layout_check.cpp.
+//
+// What differs, by version (builds with the GIL; the table of the README's
+// platform notes says the same):
+//   int         3.11: sign and digit count in ob_size. 3.12+: lv_tag, the
+//               sign in the low 2 bits, the digit count above the 3 flag bits.
+//   str         3.11: PyASCIIObject still has wstr and the ready bit. 3.12+
+//               the same header on every version; the cached UTF-8 form
+//               (utf8_length, utf8) follows it on all five.
+//   dict table  the keys object header and both entry layouts are the same
+//               on 3.11 to 3.15; 3.13+ add only a mutex in free-threaded
+//               builds, which are not read in place.
+//   known-hash  3.11, 3.12: _PyDict_SetItem_KnownHash (public). 3.13+:
+//   insertion   _PyDict_SetItem_KnownHash_LockHeld, exported but declared
+//               only in an internal header.
+//   buffer hash 3.11, 3.12: _Py_HashBytes (public). 3.13: the same, internal
+//               header only. 3.14+: Py_HashBuffer (public).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,25 +27,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if PY_VERSION_HEX < 0x030B0000
 #error "quibex needs CPython 3.11 or newer"
 #endif
 
-// 3.13 exports these but declares them only in internal headers.
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// Exported by 3.13+ but declared only in internal headers.
+#if PY_VERSION_HEX >= 0x030D0000
 extern "C" {
 PyAPI_FUNC(int) _PyDict_SetItem_KnownHash_LockHeld(PyDictObject* mp, PyObject* key, PyObject* item,
                                                     Py_hash_t hash);
+#if PY_VERSION_HEX < 0x030E0000
 PyAPI_FUNC(Py_hash_t) _Py_HashBytes(const void* src, Py_ssize_t len);
-PyAPI_FUNC(PyObject*) _PyDict_NewPresized(Py_ssize_t minused);
-}
 #endif
-#if PY_VERSION_HEX >= 0x030E0000
-extern "C" {
-PyAPI_FUNC(int) _PyDict_SetItem_KnownHash_LockHeld(PyDictObject* mp, PyObject* key, PyObject* item,
-                                                    Py_hash_t hash);
-PyAPI_FUNC(PyObject*) _PyDict_NewPresized(Py_ssize_t minused);
 }
 #endif
 
@@ -53,11 +65,19 @@ struct LongView {
   uint32_t digit;     // the magnitude when compact
 };
 
+#if PY_VERSION_HEX >= 0x030C0000
+// lv_tag: the sign in the low bits (values as LongView::sign), the digit
+// count above _PyLong_NON_SIZE_BITS; compact means at most one digit.
+static_assert(_PyLong_SIGN_MASK == 3 && _PyLong_NON_SIZE_BITS == 3);
+inline constexpr uintptr_t kCompactTagBound = uintptr_t{2} << _PyLong_NON_SIZE_BITS;
+#endif
+
 inline LongView long_view(PyObject* o) noexcept {
   auto* v = reinterpret_cast<PyLongObject*>(o);
 #if PY_VERSION_HEX >= 0x030C0000
   const uintptr_t tag = v->long_value.lv_tag;
-  return {static_cast<uint32_t>(tag & 3), tag < 16, static_cast<uint32_t>(v->long_value.ob_digit[0])};
+  return {static_cast<uint32_t>(tag & _PyLong_SIGN_MASK), tag < kCompactTagBound,
+          static_cast<uint32_t>(v->long_value.ob_digit[0])};
 #else
   const Py_ssize_t size = Py_SIZE(v);
   const uint32_t sign = size > 0 ? 0 : (size == 0 ? 1 : 2);
@@ -78,8 +98,8 @@ static_assert(PyLong_SHIFT == 30 && sizeof(digit) == 4, "ints are read as 30-bit
 inline LongDigits long_digits(PyObject* o) noexcept {
   auto* v = reinterpret_cast<PyLongObject*>(o);
 #if PY_VERSION_HEX >= 0x030C0000
-  const uintptr_t tag = v->long_value.lv_tag;  // digit count above the three sign and flag bits
-  return {v->long_value.ob_digit, static_cast<size_t>(tag >> 3), (tag & 3) == 2};
+  const uintptr_t tag = v->long_value.lv_tag;
+  return {v->long_value.ob_digit, static_cast<size_t>(tag >> _PyLong_NON_SIZE_BITS), (tag & _PyLong_SIGN_MASK) == 2};
 #else
   const Py_ssize_t size = Py_SIZE(v);
   return {v->ob_digit, static_cast<size_t>(size < 0 ? -size : size), size < 0};
@@ -143,49 +163,46 @@ inline int dict_set_known_hash(PyObject* dict, PyObject* key, PyObject* value, P
 #endif
 }
 
-// Identifies the dict's current key table: it changes when the dict is
-// resized or rebuilt, which invalidates iteration positions.
-inline const void* dict_keys_table(PyObject* dict) noexcept {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_keys;
-}
 inline Py_ssize_t dict_used(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_used; }
 
 // The entry array of a dict whose keys and values live in one combined
 // table, read in place: `keys` points at the key of entry 0, the value of
 // entry i is at keys[i * stride + 1], and entries whose value is null are
 // deleted ones. Null `keys` when the dict keeps its values apart (a split
-// table, such as an instance __dict__) or the layout is not known here;
-// PyDict_Next then serves.
+// table, such as an instance __dict__) or in a free-threaded build, whose
+// tables are not read in place; PyDict_Next then serves.
 struct DictEntries {
   PyObject* const* keys;
   size_t stride;  // in pointers: 2 for str-only key tables, 3 with the stored hash
   Py_ssize_t count;  // entries in use or deleted, in insertion order
 };
 
-#if PY_VERSION_HEX < 0x030E0000
 // CPython's PyDictKeysObject header (internal/pycore_dict.h), the same on
-// 3.11 to 3.13 for builds with the GIL: the index table of
-// 2^dk_log2_index_bytes bytes follows it, then the entries.
+// 3.11 to 3.15 for builds with the GIL: the index table of
+// 2^dk_log2_index_bytes bytes follows it, then the entries, {hash, key,
+// value} (PyDictKeyEntry) or {key, value} (PyDictUnicodeEntry).
 struct DictKeysHeader {
   Py_ssize_t dk_refcnt;
   uint8_t dk_log2_size;
   uint8_t dk_log2_index_bytes;
-  uint8_t dk_kind;  // 0: any keys, entries {hash, key, value}; 1: str keys, entries {key, value}; 2: split
+  uint8_t dk_kind;  // a DictKeysKind
   uint32_t dk_version;
   Py_ssize_t dk_usable;
   Py_ssize_t dk_nentries;
 };
 static_assert(sizeof(DictKeysHeader) == 32 && offsetof(DictKeysHeader, dk_kind) == 10 &&
               offsetof(DictKeysHeader, dk_nentries) == 24);
-#endif
+
+// dk_kind: any keys (entries with the hash), str keys only, split table.
+enum DictKeysKind : uint8_t { kDictKeysGeneral = 0, kDictKeysUnicode = 1, kDictKeysSplit = 2 };
 
 inline DictEntries dict_entries(PyObject* dict) noexcept {
-#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if !defined(Py_GIL_DISABLED)
   auto* d = reinterpret_cast<PyDictObject*>(dict);
   const auto* keys = reinterpret_cast<const DictKeysHeader*>(d->ma_keys);
-  if (d->ma_values == nullptr && keys->dk_kind <= 1) {
+  if (d->ma_values == nullptr && keys->dk_kind <= kDictKeysUnicode) [[likely]] {
     const char* entries = reinterpret_cast<const char*>(keys + 1) + (size_t{1} << keys->dk_log2_index_bytes);
-    const size_t stride = keys->dk_kind == 0 ? 3 : 2;
+    const size_t stride = keys->dk_kind == kDictKeysGeneral ? 3 : 2;
     return {reinterpret_cast<PyObject* const*>(entries) + (stride - 2), stride, keys->dk_nentries};
   }
 #else
@@ -194,7 +211,69 @@ inline DictEntries dict_entries(PyObject* dict) noexcept {
   return {nullptr, 0, 0};
 }
 
+// What fixes where the entries of the dict's key table lie: the table's
+// address, its index width and its kind. Equal shapes mean the same entry
+// positions, even for a table freed and another made at the same address;
+// only the entry count may differ (dict_entry_count).
+struct DictTableShape {
+  const void* keys;
+  uint16_t layout;  // dk_log2_index_bytes, then dk_kind
+  bool operator==(const DictTableShape&) const noexcept = default;
+};
+static_assert(offsetof(DictKeysHeader, dk_kind) == offsetof(DictKeysHeader, dk_log2_index_bytes) + 1);
+
+inline DictTableShape dict_table_shape(PyObject* dict) noexcept {
+  const void* keys = reinterpret_cast<PyDictObject*>(dict)->ma_keys;
+  uint16_t layout;
+  std::memcpy(&layout, static_cast<const char*>(keys) + offsetof(DictKeysHeader, dk_log2_index_bytes), 2);
+  return {keys, layout};
+}
+
+// The entry count of the dict's combined table, for a dict whose entries
+// dict_entries gave with the same shape.
+inline Py_ssize_t dict_entry_count(PyObject* dict) noexcept {
+  return reinterpret_cast<const DictKeysHeader*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)->dk_nentries;
+}
+
 inline PyObject* new_presized_dict(Py_ssize_t n) noexcept { return _PyDict_NewPresized(n); }
+
+// --- lists ---------------------------------------------------------------------
+// The item array of a list. A list made by PyList_New(n) has n null slots
+// to fill, and keeps its array while no Python code runs.
+inline PyObject** list_items(PyObject* list) noexcept { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+
+// Appends n items to a list, stealing their references, with its item array
+// grown by at least half when it must grow. False (no exception set, the
+// list as it was) when memory is short. The array is PyMem memory, as the
+// list's own growth makes it.
+inline bool list_append_stolen(PyObject* list, PyObject* const* items, Py_ssize_t n) noexcept {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  const Py_ssize_t size = Py_SIZE(l);
+  if (l->allocated - size < n) {
+    const Py_ssize_t grown = l->allocated + l->allocated / 2;
+    const Py_ssize_t capacity = grown > size + n ? grown : size + n;
+    if (size_t(capacity) > size_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return false;
+    auto** array = static_cast<PyObject**>(PyMem_Realloc(l->ob_item, size_t(capacity) * sizeof(PyObject*)));
+    if (array == nullptr) return false;
+    l->ob_item = array;
+    l->allocated = capacity;
+  }
+  if (n != 0) std::memcpy(static_cast<void*>(l->ob_item + size), items, size_t(n) * sizeof(PyObject*));
+  Py_SET_SIZE(l, size + n);
+  return true;
+}
+
+// Trims a non-empty list's item array to its size, as PyList_New(size)
+// makes it; a refused trim leaves the larger array, which is as valid.
+inline void list_fit(PyObject* list) noexcept {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  const Py_ssize_t size = Py_SIZE(l);
+  if (l->allocated == size || size == 0) return;
+  auto** array = static_cast<PyObject**>(PyMem_Realloc(l->ob_item, size_t(size) * sizeof(PyObject*)));
+  if (array == nullptr) return;
+  l->ob_item = array;
+  l->allocated = size;
+}
 
 // --- raised exceptions --------------------------------------------------------
 // Returns the pending exception (new reference, normalised) and clears it.

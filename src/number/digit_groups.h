@@ -1,7 +1,7 @@
 // Eight decimal digits at a time: the group conversion shared by the
 // integer and floating-point writers, and the 16-byte digit blocks they
-// lay out: the portable variant on two 64-bit words, and SSE2 on x86-64,
-// which the writers use there. Both give the same bytes.
+// lay out: the portable variant on two 64-bit words, SSE2 on x86-64 and
+// NEON on ARM64, which the writers use there. All give the same bytes.
 #pragma once
 
 #include "typeref/cpu.h"
@@ -9,6 +9,8 @@
 
 #if QUIBEX_X86
 #include <emmintrin.h>
+#elif QUIBEX_NEON
+#include <arm_neon.h>
 #endif
 
 #include <cstdint>
@@ -167,6 +169,73 @@ inline Block insert_point(Block digits, int e) noexcept {
 
 }  // namespace sse2
 using namespace sse2;
+#elif QUIBEX_NEON
+namespace neon {
+
+// Sixteen bytes of text, first byte in lane 0.
+using Block = uint8x16_t;
+
+// The digits (values 0-9) of four numbers below 10^4, four bytes each, most
+// significant first. Each 32-bit lane splits into its quotient and remainder
+// by 100 in two 16-bit lanes, and each of those into its tens and units in
+// two bytes; 5243 = ceil(2^19 / 100) and 103 = ceil(2^10 / 10) divide
+// exactly below 10^4 and 100 (checked over all groups).
+inline uint8x16_t digit_bytes(uint32x4_t quads) noexcept {
+  const uint32x4_t hundreds = vshrq_n_u32(vmulq_n_u32(quads, 5243), 19);
+  const uint16x8_t pairs = vreinterpretq_u16_u32(vsliq_n_u32(hundreds, vmlsq_n_u32(quads, hundreds, 100), 16));
+  const uint16x8_t tens = vshrq_n_u16(vmulq_n_u16(pairs, 103), 10);
+  return vreinterpretq_u8_u16(vsliq_n_u16(tens, vmlsq_n_u16(pairs, tens, 10), 8));
+}
+
+// The ASCII digits of a and b (each below 10^8), a's eight first. Both
+// split into halves below 10^4 at once: 0xD1B71759 = ceil(2^45 / 10^4), and
+// (x * 0xD1B71759) >> 45 == x / 10^4 for every 32-bit x.
+inline Block ascii16(uint32_t a, uint32_t b) noexcept {
+  const uint32x2_t x = vset_lane_u32(b, vdup_n_u32(a), 1);
+  const uint64x2_t high = vshrq_n_u64(vmull_n_u32(x, 0xD1B71759u), 45);
+  const uint32x4_t wide = vreinterpretq_u32_u64(vmovl_u32(x));
+  const uint32x4_t low = vmlsq_n_u32(wide, vreinterpretq_u32_u64(high), 10000);
+  const uint32x4_t quads = vreinterpretq_u32_u64(vsliq_n_u64(high, vreinterpretq_u64_u32(low), 32));
+  return vaddq_u8(digit_bytes(quads), vdupq_n_u8('0'));
+}
+
+// The eight ASCII digits of x < 10^8 in the low half; the high half holds
+// the digit `tail` (0-9) followed by seven '0' (the digits of tail * 1000
+// and of 0).
+inline Block ascii8(uint32_t x, uint32_t tail = 0) noexcept {
+  const uint64_t halves = (x / 10000) | uint64_t{x % 10000} << 32;
+  const uint32x4_t quads = vreinterpretq_u32_u64(vcombine_u64(vcreate_u64(halves), vcreate_u64(tail * 1000)));
+  return vaddq_u8(digit_bytes(quads), vdupq_n_u8('0'));
+}
+
+inline void store16(uint8_t* p, Block v) noexcept { vst1q_u8(p, v); }
+inline void store8(uint8_t* p, Block v) noexcept { vst1_u8(p, vget_low_u8(v)); }
+inline uint8_t first_byte(Block v) noexcept { return vgetq_lane_u8(v, 0); }
+inline uint8_t last_byte(Block v) noexcept { return vgetq_lane_u8(v, 15); }
+
+// Bit i set where byte i is not '0': each such byte keeps its bit of the
+// byte's place in its half, and three pairwise additions gather the halves
+// into the low 16 bits.
+inline uint32_t nonzero_digits(Block digits) noexcept {
+  alignas(16) static constexpr uint8_t kBits[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  uint8x16_t bits = vbicq_u8(vld1q_u8(kBits), vceqq_u8(digits, vdupq_n_u8('0')));
+  bits = vpaddq_u8(bits, bits);
+  bits = vpaddq_u8(bits, bits);
+  bits = vpaddq_u8(bits, bits);
+  return vgetq_lane_u16(vreinterpretq_u16_u8(bits), 0);
+}
+
+// `digits` with '.' after its first e + 1 bytes (e from 0 to 15) and the
+// bytes after that moved up by one; the last byte falls off.
+inline Block insert_point(Block digits, int e) noexcept {
+  const auto mask = [e](const uint8_t (&rows)[16][16]) { return vld1q_u8(rows[e]); };
+  const uint8x16_t stay = vandq_u8(mask(kPointMasks.stay), digits);
+  const uint8x16_t moved = vandq_u8(mask(kPointMasks.move), vextq_u8(vdupq_n_u8(0), digits, 15));
+  return vorrq_u8(vorrq_u8(stay, moved), mask(kPointMasks.point));
+}
+
+}  // namespace neon
+using namespace neon;
 #else
 using namespace portable;
 #endif

@@ -1,16 +1,19 @@
-// Powers of ten for the shortest-digit writers of floating-point text.
+// Powers of ten for the shortest-digit writers of floating-point text and
+// for the number reader.
 #pragma once
 
 #include <cstdint>
 
 namespace quibex::detail {
 
-// Indexed by k + 292 for k = -292..324: 10^k as the upper 128 bits of its
+inline constexpr int kPow10MinExponent = -343;
+inline constexpr int kPow10MaxExponent = 324;
+
+// Indexed by k - kPow10MinExponent: 10^k as the upper 128 bits of its
 // significand normalised to bit 127, rounded down, {high word, low word}.
-inline constexpr uint64_t POW10_128[617][2] = {
+inline constexpr uint64_t POW10_128[kPow10MaxExponent - kPow10MinExponent + 1][2] = {
 #include "number/pow10_128.inc"
 };
-inline constexpr int kPow10MinExponent = -292;
 static_assert(POW10_128[0 - kPow10MinExponent][0] == uint64_t{1} << 63 && POW10_128[0 - kPow10MinExponent][1] == 0);
 static_assert(POW10_128[1 - kPow10MinExponent][0] == uint64_t{10} << 60);
 

@@ -156,8 +156,7 @@ DumpResult write_dict(PyObject* dict, PyObject* default_, uint32_t st, L& layout
   LocalLayout<L> w(layout);
   QUIBEX_TRY(w->begin('{'));
   // A value's writer may run Python code that changes the dict: the walk
-  // fetches each entry just before it is written and stops at the first sign
-  // of change.
+  // fetches each entry just before it is written and fails on a changed size.
   DictWalk walk(dict);
   PyObject *key, *value;
   for (bool first = true; walk.next(&key, &value); first = false) {
@@ -166,12 +165,9 @@ DumpResult write_dict(PyObject* dict, PyObject* default_, uint32_t st, L& layout
     Utf8View view;
     if (!unicode_utf8_view(key, &view)) [[unlikely]]
       return make_dump_error(DumpErrorKind::InvalidStr);
-    QUIBEX_TRY(w->element_prefix(first));
-    QUIBEX_TRY(write_escaped(w->out, view));
-    QUIBEX_TRY(w->key_separator());
-    QUIBEX_TRY(write_item(w, value, default_, st));
-    w->after_element();
+    QUIBEX_TRY(write_member(w, first, view, value, default_, st));
   }
+  QUIBEX_TRY(walk.outcome());
   return w->end('}');
 }
 

@@ -42,7 +42,7 @@ DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept;
 
 // true or false, one 8-byte store counted as 4 or 5 bytes.
 [[nodiscard, gnu::always_inline]] inline DumpResult write_bool(OutputBuffer& out, PyObject* obj) noexcept {
-  QUIBEX_TRY(out.reserve(128));
+  QUIBEX_TRY(out.reserve(kBoundedValueRoom));
   if (obj == REGISTRY.true_) out.put8("true\0\0\0\0", 4);
   else out.put8("false\0\0\0", 5);
   return kDumpOk;
@@ -80,6 +80,20 @@ template <class L>
     return w.call([&](L& shared) { return write_dict(obj, default_, child_state, shared); });
   }
   return w.call([&](L& shared) { return serialize_other(SerializerFrame{obj, default_, state}, shared); });
+}
+
+// One member "key": value inside a dict writer's walk; `state` is the
+// dict's state word.
+template <class L>
+[[nodiscard, gnu::always_inline]] inline DumpResult write_member(LocalLayout<L>& w, bool first, Utf8View key,
+                                                                 PyObject* value, PyObject* default_,
+                                                                 uint32_t state) noexcept {
+  QUIBEX_TRY(w->element_prefix(first));
+  QUIBEX_TRY(write_escaped(w->out, key));
+  QUIBEX_TRY(w->key_separator());
+  QUIBEX_TRY(write_item(w, value, default_, state));
+  w->after_element();
+  return kDumpOk;
 }
 
 }  // namespace quibex

@@ -104,6 +104,6 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
     raise_dump_error(result.error);
     return nullptr;
   }
-  if (opts & OPT_APPEND_NEWLINE) out.put_byte('\n');
+  if (opts & OPT_APPEND_NEWLINE) out.put_spare_byte('\n');
   return out.finish();
 }

@@ -1,5 +1,6 @@
 #include "serialize/error.h"
 
+#include "deserialize/utf8.h"
 #include "support.h"
 #include "typeref/registry.h"
 
@@ -32,6 +33,8 @@ constexpr KindMessage kMessages[] = {
     {DumpErrorKind::NumpyNotCContiguous, "numpy array is not C contiguous; use ndarray.tolist() in default"},
     {DumpErrorKind::NumpyNotNativeEndian, "numpy array is not native-endianness"},
     {DumpErrorKind::NumpyUnsupportedDatatype, "unsupported datatype in numpy array"},
+    {DumpErrorKind::DictChangedSize, "dictionary changed size during iteration"},
+    {DumpErrorKind::DictKeysChanged, "dictionary keys changed during iteration"},
     {DumpErrorKind::MessageText, ""},
     {DumpErrorKind::UnsupportedType, "Type is not JSON serializable: "},
     {DumpErrorKind::OutOfMemory, "memory allocation failed"},
@@ -85,7 +88,8 @@ DumpResult make_text(DumpErrorKind kind, std::string_view head, std::string_view
   return DumpResult{error};
 }
 
-// Appends `name` as UTF-8, replacing every invalid sequence by U+FFFD.
+// Appends `name` as UTF-8, replacing each byte that starts no well-formed
+// sequence by U+FFFD.
 DumpResult make_type_message(std::string_view head, const char* name) noexcept {
   const size_t len = std::strlen(name);
   // Each input byte yields at most 3 output bytes.
@@ -93,26 +97,13 @@ DumpResult make_type_message(std::string_view head, const char* name) noexcept {
   if (out == nullptr) [[unlikely]]
     return DumpResult{&out_of_memory_record};
   size_t o = 0;
-  auto* s = reinterpret_cast<const unsigned char*>(name);
+  const auto* s = reinterpret_cast<const uint8_t*>(name);
   for (size_t i = 0; i < len;) {
-    const unsigned char b = s[i];
-    size_t n = 0;
-    uint32_t cp = 0, min = 0;
-    if (b < 0x80) n = 1, cp = b;
-    else if ((b & 0xE0) == 0xC0) n = 2, cp = b & 0x1F, min = 0x80;
-    else if ((b & 0xF0) == 0xE0) n = 3, cp = b & 0x0F, min = 0x800;
-    else if ((b & 0xF8) == 0xF0) n = 4, cp = b & 0x07, min = 0x10000;
-    bool valid = n != 0 && i + n <= len;
-    for (size_t k = 1; valid && k < n; ++k) {
-      valid = (s[i + k] & 0xC0) == 0x80;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    valid = valid && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-    if (valid) {
-      std::memcpy(out + o, s + i, n);
-      o += n;
-      i += n;
-    } else {
+    const size_t valid = validate_utf8_scalar(s + i, len - i);
+    std::memcpy(out + o, s + i, valid);
+    o += valid;
+    i += valid;
+    if (i < len) {
       std::memcpy(out + o, "\xEF\xBF\xBD", 3);
       o += 3;
       i += 1;

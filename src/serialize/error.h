@@ -25,6 +25,8 @@ enum class DumpErrorKind : uint8_t {
   NumpyNotCContiguous,
   NumpyNotNativeEndian,
   NumpyUnsupportedDatatype,
+  DictChangedSize,  // RuntimeError pending
+  DictKeysChanged,  // RuntimeError pending
   MessageText,      // payload: a str the serialiser built itself
   UnsupportedType,  // payload: the offending object
   OutOfMemory,      // the serialiser's own allocation failed (MemoryError pending or not)

@@ -4,28 +4,30 @@
 // call (the output buffer, and the indentation when indented), by value.
 #pragma once
 
+#include "assertion.h"
 #include "serialize/output_buffer.h"
 
 #include <cstring>
 
 namespace quibex {
 
-// No whitespace. Separators are stored into the slack of the previous write,
-// which always reserved at least 30 bytes more than it used.
+// No whitespace. Each separator is the spare byte left by the write before
+// it (a value before ',', a key before ':'), and the write after it
+// reserves again.
 struct CompactLayout {
   OutputBuffer out;
 
   [[nodiscard, gnu::always_inline]] DumpResult begin(char c) noexcept {
-    QUIBEX_TRY(out.reserve(128));
+    QUIBEX_TRY(out.reserve(kBoundedValueRoom));
     out.put_byte(static_cast<uint8_t>(c));
     return kDumpOk;
   }
   [[nodiscard, gnu::always_inline]] DumpResult element_prefix(bool first) noexcept {
-    if (!first) out.put_byte(',');
+    if (!first) out.put_spare_byte(',');
     return kDumpOk;
   }
   [[nodiscard, gnu::always_inline]] DumpResult key_separator() noexcept {
-    out.put_byte(':');
+    out.put_spare_byte(':');
     return kDumpOk;
   }
   [[gnu::always_inline]] void after_element() noexcept {}
@@ -42,19 +44,19 @@ struct IndentWriter {
   [[nodiscard, gnu::always_inline]] DumpResult begin(char c) noexcept {
     indent += 1;
     has_value = false;
-    QUIBEX_TRY(out.reserve(128));
+    QUIBEX_TRY(out.reserve(kBoundedValueRoom));
     out.put_byte(static_cast<uint8_t>(c));
     return kDumpOk;
   }
   [[nodiscard, gnu::always_inline]] DumpResult element_prefix(bool first) noexcept {
-    QUIBEX_TRY(out.reserve(2 * indent + 32));
+    QUIBEX_TRY(out.reserve(line_room()));
     if (!first) out.put_byte(',');
     out.put_byte('\n');
     put_spaces();
     return kDumpOk;
   }
   [[nodiscard, gnu::always_inline]] DumpResult key_separator() noexcept {
-    QUIBEX_TRY(out.reserve(128));
+    QUIBEX_TRY(out.reserve(kBoundedValueRoom));
     out.put_byte(':');
     out.put_byte(' ');
     return kDumpOk;
@@ -62,7 +64,7 @@ struct IndentWriter {
   [[gnu::always_inline]] void after_element() noexcept { has_value = true; }
   [[nodiscard, gnu::always_inline]] DumpResult end(char c) noexcept {
     indent -= 1;
-    QUIBEX_TRY(out.reserve(2 * indent + 32));
+    QUIBEX_TRY(out.reserve(line_room()));
     if (has_value) {
       out.put_byte('\n');
       put_spaces();
@@ -72,14 +74,19 @@ struct IndentWriter {
   }
 
  private:
+  // A new line: a comma, a line feed and 2 * indent spaces, with the slack
+  // that put_spaces stores past them.
+  uint64_t line_room() const noexcept { return 2 * indent + kStoreSlack; }
+
   // 2 * indent spaces, after the line feed that follows a reservation of
-  // 2 * indent + 32. Up to 16 levels deep they are two 16-byte stores,
-  // which that reservation covers whenever indent >= 1 (a line feed, a
-  // comma and 32 bytes); deeper, and at the root, a fill.
+  // line_room(). Up to 16 levels deep they are two 16-byte stores, which
+  // that reservation covers whenever indent >= 1 (a line feed, a comma and
+  // 32 bytes); deeper, and at the root, a fill.
   [[gnu::always_inline]] void put_spaces() noexcept {
     const uint64_t n = 2 * indent;
     uint8_t* p = out.write_ptr();
     if (n - 1 < 32) [[likely]] {
+      QUIBEX_ASSERT(out.within_reservation(32));
       std::memset(p, ' ', 32);  // a fixed size: two vector stores
     } else {
       std::memset(p, ' ', n);
@@ -95,34 +102,56 @@ struct IndentWriter {
 // goes through call(), which hands it the shared layout brought up to date
 // and takes the result back; the copy is written back when it goes out of
 // scope, on every path.
+//
+// While the copy lives, nothing may write through the shared layout (the
+// writer's own `layout` parameter) but call(): handing the copy back would
+// discard that write, or leave a buffer that write had grown and freed.
+// Checked builds compare the shared buffer, at each hand-back, with the
+// state the copy was taken from.
 template <class L>
 class LocalLayout {
  public:
-  explicit LocalLayout(L& shared) noexcept : shared_(shared), local_(shared) {}
+  explicit LocalLayout(L& shared) noexcept : shared_(shared), local_(shared) { mark_taken(); }
   LocalLayout(const LocalLayout&) = delete;
   LocalLayout& operator=(const LocalLayout&) = delete;
-  ~LocalLayout() { shared_ = local_; }
+  ~LocalLayout() { hand_back(); }
 
   L* operator->() noexcept { return &local_; }
 
   // Runs f(shared layout) -> DumpResult with the shared layout current.
   template <class F>
   [[gnu::always_inline]] DumpResult call(F&& f) noexcept {
-    shared_ = local_;
+    hand_back();
     const DumpResult result = f(shared_);
     local_ = shared_;
+    mark_taken();
     return result;
   }
 
  private:
+  [[gnu::always_inline]] void hand_back() noexcept {
+    QUIBEX_ASSERT(shared_.out.length == taken_length_ && shared_.out.bytes == taken_bytes_);
+    shared_ = local_;
+  }
+
   L& shared_;
   L local_;
+#ifdef QUIBEX_ASSERTIONS
+  uint64_t taken_length_;        // the shared buffer when the copy was last taken
+  PyBytesObject* taken_bytes_;
+  void mark_taken() noexcept {
+    taken_length_ = shared_.out.length;
+    taken_bytes_ = shared_.out.bytes;
+  }
+#else
+  void mark_taken() noexcept {}
+#endif
 };
 
 // "[]" or "{}" where an empty list, tuple or dict is met.
 [[nodiscard, gnu::always_inline]] inline DumpResult write_empty_pair(OutputBuffer& out,
                                                                     const char (&text)[3]) noexcept {
-  QUIBEX_TRY(out.reserve(34));
+  QUIBEX_TRY(out.reserve(kEmptyPairRoom));
   std::memcpy(out.write_ptr(), text, 2);
   out.advance(2);
   return kDumpOk;

@@ -123,6 +123,13 @@ struct BlockOps {
         ns::insert_point, ns::last_byte                                                            \
   }
 
+// The vector variant of the digit groups that the processor runs, if any.
+#if QUIBEX_X86
+#define QUIBEX_VECTOR_GROUPS digit_groups::sse2
+#elif QUIBEX_NEON
+#define QUIBEX_VECTOR_GROUPS digit_groups::neon
+#endif
+
 // The 16 bytes each variant's operations give, so that the variants can be
 // compared; `text` is 16 digits (as ascii16 writes them) for the block tests.
 struct GroupResults {
@@ -164,8 +171,8 @@ TEST(IntText, EveryEightDigitGroup) {
     }
   };
   every_group(QUIBEX_BLOCK_OPS(dg::portable));
-#if QUIBEX_X86
-  every_group(QUIBEX_BLOCK_OPS(dg::sse2));
+#ifdef QUIBEX_VECTOR_GROUPS
+  every_group(QUIBEX_BLOCK_OPS(QUIBEX_VECTOR_GROUPS));
 #endif
 }
 
@@ -187,8 +194,8 @@ TEST(IntText, DigitBlockVariantsAgree) {
     uint32_t nonzero = 0;
     for (int k = 0; k < 16; ++k) nonzero |= uint32_t{text[k] != '0'} << k;
     ASSERT_EQ(want.nonzero, nonzero);
-#if QUIBEX_X86
-    const GroupResults got = group_results(QUIBEX_BLOCK_OPS(dg::sse2), x, tail, a, b);
+#ifdef QUIBEX_VECTOR_GROUPS
+    const GroupResults got = group_results(QUIBEX_BLOCK_OPS(QUIBEX_VECTOR_GROUPS), x, tail, a, b);
     ASSERT_EQ(got.ascii8, want.ascii8) << x;
     ASSERT_EQ(got.ascii16, want.ascii16);
     for (int e = 0; e < 16; ++e) ASSERT_EQ(got.inserted[e], want.inserted[e]) << e;

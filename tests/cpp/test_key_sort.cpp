@@ -11,8 +11,8 @@
 namespace quibex {
 namespace {
 
-KeyValuePair pair_of(const std::string& s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size(), nullptr};
+MemberKey pair_of(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size(), 0};
 }
 
 int sign(int v) { return (v > 0) - (v < 0); }
@@ -93,10 +93,10 @@ TEST(KeySort, SortsEveryShapeAndSize) {
   for (Shape shape : shapes) {
     for (size_t n : {0, 1, 2, 3, 8, 9, 19, 20, 21, 22, 32, 33, 63, 64, 65, 100, 1000, 5000}) {
       const std::vector<std::string> keys = make_keys(shape, n, rng);
-      std::vector<KeyValuePair> pairs;
+      std::vector<MemberKey> pairs;
       for (size_t i = 0; i < n; ++i) {
         pairs.push_back(pair_of(keys[i]));
-        pairs.back().value = reinterpret_cast<PyObject*>(i + 1);  // identifies the pair
+        pairs.back().index = i + 1;  // identifies the pair
       }
       sort_pairs(pairs.data(), pairs.size());
       std::vector<std::string> want = keys;
@@ -105,7 +105,7 @@ TEST(KeySort, SortsEveryShapeAndSize) {
       for (size_t i = 0; i < n; ++i) {
         ASSERT_EQ(std::string(reinterpret_cast<const char*>(pairs[i].key), pairs[i].len), want[i])
             << "shape " << static_cast<int>(shape) << " n " << n << " at " << i;
-        const auto id = reinterpret_cast<size_t>(pairs[i].value);
+        const auto id = static_cast<size_t>(pairs[i].index);
         ASSERT_FALSE(seen[id]) << "pair duplicated";  // a permutation: every pair kept once
         seen[id] = true;
       }

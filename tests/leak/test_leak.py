@@ -401,7 +401,7 @@ def small_documents():
         b'[18446744073709551615, 18446744073709551616, -9223372036854775808, -9223372036854775809]',
         b"[" + b"1" * 800 + b"e-790, 2.2250738585072011e-308, 1e-400, -0.0, 0.1, 1e308]",
         b"[" * 1024 + b"]" * 1024,
-        b"[  " + b"1," * 3000 + b"1]",  # indented start, dense text: the record array grows
+        b"[  " + b"1," * 3000 + b"1]",  # indented start, dense text
         json.dumps({f"key{i}": i for i in range(3000)}).encode(),  # more keys than cache slots
         b'""', b"{}", b"[]", b"null", b"true", b"false", b"0", b'"\xc3\xa9"',
     ]

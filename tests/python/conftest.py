@@ -1,4 +1,7 @@
+import datetime
+import enum
 import sys
+import uuid
 
 import pytest
 from hypothesis import settings
@@ -7,6 +10,51 @@ from hypothesis import settings
 # would fail tests for the machine's speed, not for what they check.
 settings.register_profile("quibex", deadline=None)
 settings.load_profile("quibex")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "release_build: holds for the release build only (an address-space limit, the exported symbols"
+        " after link-time optimisation, a stack budget); the sanitizer run leaves these out")
+
+
+# --- values shared by the test modules -----------------------------------------
+
+class Color(enum.Enum):
+    """Members whose values are of every kind dumps writes."""
+    RED = "red"
+    ONE = 1
+    THREE = 3
+    PAIR = (1, "a")
+    NESTED = (1, 2)
+    DAY = datetime.date(2024, 1, 2)
+    ID = uuid.UUID(int=1)
+    NOTHING = None
+    MAP = 2.5
+
+
+class Shade(enum.Enum):
+    """Members whose values are members of another enum."""
+    DARK = Color.RED
+    DEEPER = Color.PAIR
+
+
+class Number(enum.IntEnum):
+    TWO = 2
+    THREE = 3
+
+
+class StrSub(str):
+    """A str subclass that adds nothing."""
+
+
+class IntSub(int):
+    """An int subclass that adds nothing."""
+
+
+class BytesSub(bytes):
+    """A bytes subclass that adds nothing."""
 
 
 @pytest.fixture

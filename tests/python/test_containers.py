@@ -1,5 +1,6 @@
 """Lists, tuples and dicts with str keys in both layouts; depth limits;
 reference counts; containers changed or dropped while they are written."""
+import dataclasses
 import gc
 import json
 import os
@@ -345,43 +346,92 @@ def test_list_shrunk_below_position_while_written():
     assert dumps_hooked(items) == b'[1,"x"]'
 
 
-WRITTEN_BEFORE_CHANGE = {"a": 1, "b": "x"}
+SIZE_CHANGED = "dictionary changed size during iteration"
+KEYS_CHANGED = "dictionary keys changed during iteration"
+
+# Every dict writer: the plain walk in both layouts, and the writers that
+# collect the members first (sorted keys, converted keys, both).
+COLLECTING = [quibex.OPT_SORT_KEYS, quibex.OPT_NON_STR_KEYS, quibex.OPT_NON_STR_KEYS | quibex.OPT_SORT_KEYS]
+WRITERS = [0, INDENT, *COLLECTING]
+
+
+def changed_error(out):
+    """The RuntimeError text of a dumps that failed as Python's dict iteration does."""
+    assert isinstance(out, quibex.JSONEncodeError), out
+    cause = out.__cause__
+    assert type(cause) is RuntimeError and str(out) == str(cause), (out, cause)
+    return str(cause)
 
 
 @pytest.mark.parametrize(
-    "change, expected",
+    "change, plain, collecting",
     [
-        # A changed entry count or key table stops the walk: what was written
-        # before the change is there, and nothing after it is.
-        pytest.param(lambda d: d.clear(), WRITTEN_BEFORE_CHANGE, id="clear"),
-        pytest.param(lambda d: d.pop("c"), WRITTEN_BEFORE_CHANGE, id="delete-later"),
-        pytest.param(lambda d: d.pop("a"), WRITTEN_BEFORE_CHANGE, id="delete-written"),
-        pytest.param(lambda d: d.update((f"n{i}", i) for i in range(100)), WRITTEN_BEFORE_CHANGE,
+        # A changed size fails every writer, whatever was written before.
+        pytest.param(lambda d: d.clear(), SIZE_CHANGED, SIZE_CHANGED, id="clear"),
+        pytest.param(lambda d: d.pop("c"), SIZE_CHANGED, SIZE_CHANGED, id="delete-later"),
+        pytest.param(lambda d: d.pop("a"), SIZE_CHANGED, SIZE_CHANGED, id="delete-written"),
+        pytest.param(lambda d: d.__setitem__("z", 9), SIZE_CHANGED, SIZE_CHANGED, id="add-one"),
+        pytest.param(lambda d: d.update((f"n{i}", i) for i in range(100)), SIZE_CHANGED, SIZE_CHANGED,
                      id="grow-and-resize"),
-        # Same count, same table: the walk goes on over the entries that existed
-        # at the start, reading values afresh; an entry appended meanwhile is
-        # not reached, so a re-inserted key is never written twice.
-        pytest.param(lambda d: (d.pop("a"), d.__setitem__("a", 9)), {"a": 1, "b": "x", "c": "s" * 100, "d": [4]},
-                     id="delete-and-reinsert-written"),
-        pytest.param(lambda d: (d.pop("c"), d.__setitem__("a2", 9)), {"a": 1, "b": "x", "d": [4]},
-                     id="delete-and-insert-same-size"),
+        # The same size: each member is read as it stands when reached. The
+        # plain walk meets an inserted entry where Python's iteration does,
+        # and fails when a written key was deleted (here: inserted again, so
+        # it would come twice); the collecting writers fail when a member's
+        # key is gone by the time it is reached.
+        pytest.param(lambda d: (d.pop("a"), d.__setitem__("a", 9)), KEYS_CHANGED,
+                     {"a": 1, "b": "x", "c": "s" * 100, "d": [4]}, id="delete-and-reinsert-written"),
+        pytest.param(lambda d: (d.pop("c"), d.__setitem__("c", 9)), {"a": 1, "b": "x", "d": [4], "c": 9},
+                     {"a": 1, "b": "x", "c": 9, "d": [4]}, id="delete-and-reinsert-later"),
+        pytest.param(lambda d: (d.pop("c"), d.__setitem__("a2", 9)), {"a": 1, "b": "x", "d": [4], "a2": 9},
+                     KEYS_CHANGED, id="delete-and-insert-same-size"),
+        pytest.param(lambda d: (d.pop("a"), d.__setitem__("z", 9)), KEYS_CHANGED, KEYS_CHANGED,
+                     id="delete-written-insert-new"),
         pytest.param(lambda d: d.__setitem__("c", "new"), {"a": 1, "b": "x", "c": "new", "d": [4]},
-                     id="replace-later-value"),
+                     {"a": 1, "b": "x", "c": "new", "d": [4]}, id="replace-later-value"),
+        pytest.param(lambda d: d.__setitem__("a", "gone"), {"a": 1, "b": "x", "c": "s" * 100, "d": [4]},
+                     {"a": 1, "b": "x", "c": "s" * 100, "d": [4]}, id="replace-written-value"),
+        # A rebuilt table (the same keys, compacted by the resize that the
+        # churn of deletions and insertions causes) keeps every writer sound.
+        pytest.param(lambda d: [(d.pop("d"), d.__setitem__("d", i)) for i in range(50)],
+                     {"a": 1, "b": "x", "c": "s" * 100, "d": 49}, {"a": 1, "b": "x", "c": "s" * 100, "d": 49},
+                     id="churn-and-rebuild"),
     ],
 )
-@pytest.mark.parametrize("option", [0, INDENT])
-def test_dict_changed_while_written(change, expected, option):
+@pytest.mark.parametrize("option", WRITERS)
+def test_dict_changed_while_written(change, plain, collecting, option):
+    # "b" is reached second in every writer's order.
     d = {"a": 1, "b": None, "c": "s" * 100, "d": [4]}
     d["b"] = Hook(lambda: change(d))
-    out = dumps_hooked(d, option=option)
-    assert json.loads(out, object_pairs_hook=no_duplicate_keys) == expected
+    expected = collecting if option in COLLECTING else plain
+    try:
+        out = dumps_hooked(d, option=option)
+    except quibex.JSONEncodeError as error:
+        assert changed_error(error) == expected
+    else:
+        assert json.loads(out, object_pairs_hook=no_duplicate_keys) == expected
 
 
-def test_dict_replaced_value_of_written_key_keeps_walk_sound():
-    d = {"a": [1], "b": None, "c": 3}
-    d["b"] = Hook(lambda: d.__setitem__("a", "gone"))
-    written = json.loads(dumps_hooked(d), object_pairs_hook=no_duplicate_keys)
-    assert written["a"] == [1] and written["b"] == "x"
+@pytest.mark.parametrize("option", WRITERS)
+def test_dict_changed_by_the_last_value_fails(option):
+    d = {"a": 1, "b": None}
+    d["b"] = Hook(lambda: d.__setitem__("z", 9))
+    with pytest.raises(quibex.JSONEncodeError) as info:
+        dumps_hooked(d, option=option)
+    assert changed_error(info.value) == SIZE_CHANGED
+
+
+@pytest.mark.parametrize("option", WRITERS)
+def test_instance_dict_changed_while_written(option):
+    @dataclasses.dataclass
+    class Point:
+        x: object
+        y: int = 2
+
+    p = Point(None)
+    p.x = Hook(lambda: setattr(p, "extra", 1))
+    with pytest.raises(quibex.JSONEncodeError) as info:
+        dumps_hooked(p, option=option)
+    assert changed_error(info.value) == SIZE_CHANGED
 
 
 @pytest.mark.parametrize("option", [0, INDENT])
@@ -393,7 +443,7 @@ def test_containers_kept_alive_when_every_other_reference_is_dropped(option):
     assert json.loads(dumps_hooked(outer, option)) == [["x", "after", [5, 6]]]
 
     holder = {"k": {"a": None, "b": "after"}}
-    holder["k"]["a"] = Hook(lambda: holder.clear())
+    holder["k"]["a"] = Hook(lambda: holder.__setitem__("k", 0))
     assert json.loads(dumps_hooked([holder], option)) == [{"k": {"a": "x", "b": "after"}}]
 
     tuples = [(None, "after")]

@@ -2,31 +2,16 @@
 import dataclasses
 import datetime
 import enum
-import uuid
 
 import pytest
 
 import quibex
+from conftest import BytesSub, Color, Number, Shade, StrSub
 
 INDENT = quibex.OPT_INDENT_2
 
 
 # --- enum members ---------------------------------------------------------------
-
-class Color(enum.Enum):
-    RED = "red"
-    ONE = 1
-    PAIR = (1, "a")
-    DAY = datetime.date(2024, 1, 2)
-    ID = uuid.UUID(int=1)
-    NOTHING = None
-    MAP = 2.5
-
-
-class Shade(enum.Enum):
-    DARK = Color.RED
-    DEEPER = Color.PAIR
-
 
 class Deepest(enum.Enum):
     X = Shade.DARK
@@ -35,10 +20,6 @@ class Deepest(enum.Enum):
 class Perm(enum.Flag):
     R = 4
     W = 2
-
-
-class Number(enum.IntEnum):
-    TWO = 2
 
 
 @dataclasses.dataclass
@@ -175,14 +156,6 @@ def test_value_as_getattr_gives_it():
 ], ids=lambda v: repr(v)[:40])
 def test_fragment_output(value, option, expected):
     assert quibex.dumps(value, option=option) == expected
-
-
-class BytesSub(bytes):
-    pass
-
-
-class StrSub(str):
-    pass
 
 
 @pytest.mark.parametrize("content, message, cause", [

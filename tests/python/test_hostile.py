@@ -8,12 +8,13 @@ import dataclasses
 import datetime
 import enum
 import json
+import sys
 import threading
 
 import pytest
 
 import quibex
-from conftest import nest
+from conftest import StrSub, nest
 
 INDENT = quibex.OPT_INDENT_2
 NOT_UTF8 = "str is not valid UTF-8: surrogates not allowed"
@@ -68,7 +69,13 @@ def test_dumps_stops_at_the_first_level_past_the_limit(kind):
         assert encode_error(deep, option=option).args == ("Recursion limit reached",)
 
 
-def run_on_small_stack(call, stack=256 * 1024):
+# CPython 3.14+ guard the C stack themselves and keep a safety margin of it:
+# the Python frames of 255 nested default calls alone reach that margin of a
+# 256 KB stack there, so the stack is doubled for them.
+SMALL_STACK = 256 * 1024 if sys.version_info < (3, 14) else 512 * 1024
+
+
+def run_on_small_stack(call, stack=SMALL_STACK):
     """Runs call() on a thread with a small stack; returns its outcome."""
     outcome = []
 
@@ -97,6 +104,7 @@ def default_wrapping_another(obj):
     return [Opaque()]
 
 
+@pytest.mark.release_build  # ASan frames are several times larger
 def test_dumps_at_its_limits_fits_a_small_thread_stack():
     # Both limits at once bound the C stack a call can use: 254 containers
     # and 255 default calls, in every layout.
@@ -347,18 +355,14 @@ class Member:
     name: object
 
 
-class Text(str):
-    pass
-
-
 @pytest.mark.parametrize("value, option", [
     ("\udfff", 0),
     (["ok", "x\ud800y"], INDENT),
     ({"\ud800": 1}, 0),
     ({"a": 1, "\ud800": 1}, quibex.OPT_SORT_KEYS),
-    ({Text("\ud800"): 1}, quibex.OPT_NON_STR_KEYS),
+    ({StrSub("\ud800"): 1}, quibex.OPT_NON_STR_KEYS),
     ({"\ud800": 1}, quibex.OPT_NON_STR_KEYS | quibex.OPT_SORT_KEYS),
-    (Text("\ud800"), 0),
+    (StrSub("\ud800"), 0),
     (Tone.BAD, 0),
     ({Tone.BAD: 1}, quibex.OPT_NON_STR_KEYS),
     (Member("\ud800"), 0),
@@ -473,17 +477,19 @@ def test_instance_dictionary_that_raises_falls_back_to_the_fields():
 
 
 def test_default_that_swaps_the_containers_around_it():
-    # default replaces the list being written, the dict around it and the
-    # value's own class while it runs; the walk finishes over what it holds.
+    # default replaces the list being written, the dict around it (by as
+    # many new members) and the value's own class while it runs; the walk
+    # finishes over what it holds, and goes on in the dict's new table at its
+    # position there, as Python's own iteration does.
     inner = [None, "after"]
     outer = {"a": inner, "b": 2}
 
     def default(obj):
         inner[:] = [1] * 10_000
         outer.clear()
-        outer.update({f"n{i}": i for i in range(100)})
+        outer.update({"c": 3, "d": 4})
         return "x"
 
     inner[0] = Opaque()
     out = quibex.dumps(outer, default)
-    assert json.loads(out) == {"a": ["x", 1]}
+    assert json.loads(out) == {"a": ["x", 1], "d": 4}

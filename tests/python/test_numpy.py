@@ -237,6 +237,17 @@ def test_rows_of_every_length_around_a_write_run(dtype):
         assert dumps(a, INDENT).replace(b"\n", b"").replace(b" ", b"") == dumps(a)
 
 
+@pytest.mark.parametrize("value, text", [
+    (np.float64(-2.2250738585072014e-308), b"-2.2250738585072014e-308"),  # the longest double text
+    (np.int64(-(2**63)), b"-9223372036854775808"),
+])
+def test_runs_of_the_longest_item_texts(value, text):
+    # A full run of the longest texts uses its whole reservation; the checked
+    # builds fail a run that counts past it.
+    for length in (64, 65, 128):
+        assert dumps(np.full(length, value)) == b"[" + b",".join([text] * length) + b"]"
+
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float16])
 def test_narrow_floats_read_back_to_the_same_values(dtype):
     rng = np.random.default_rng(99)

@@ -30,7 +30,7 @@ inline uint32_t parse_digits8(uint64_t v) noexcept {
 bool eisel_lemire(uint64_t w, int q, uint64_t* bits) noexcept {
   const int lz = std::countl_zero(w);
   const uint64_t wn = w << lz;
-  const U128Words t = kPow5[q - kPow5MinQ];
+  const U128Words t = pow5_words(q);
   // a = floor(wn × T / 2^64); with 5^q = (T + d) × 2^(floor_log2_pow5(q) - 127),
   // 0 <= d < 1, the value w × 10^q is r × 2^e2 for a real r in [a, a + 2).
   unsigned __int128 a = static_cast<unsigned __int128>(wn) * t.hi;

@@ -1,4 +1,4 @@
-// JSON number text to a Number record: the typing rules and the correctly
+// JSON number text to a Number value: the typing rules and the correctly
 // rounded binary64 conversion.
 #pragma once
 
@@ -16,8 +16,8 @@ struct NumberError {
 };
 
 // Reads the number at `p`, which points at '-' or a digit of a text that is
-// followed by at least four zero bytes, the last of them before
-// `readable_end`. Writes the record's tag and payload into `*v` and returns
+// followed by a zero byte before `readable_end` (one past the last byte that
+// may be read). Writes the value's tag and payload into `*v` and returns
 // the pointer past the number; on failure returns null with `*error` filled.
 // The byte after the number is left to the caller. This is the general
 // path, for any digit count and exponent and every error; read_number below

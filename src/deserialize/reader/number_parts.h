@@ -1,10 +1,10 @@
 // Pieces of number reading for the short path inlined in the reader (some
 // also used by the general path): digit runs read eight bytes at a time,
-// exact powers of ten, the one-product Eisel-Lemire step, record setters.
+// exact powers of ten, the one-product Eisel-Lemire step, value setters.
 #pragma once
 
 #include "deserialize/reader/doc.h"
-#include "deserialize/reader/pow5_table.h"
+#include "deserialize/reader/pow5.h"
 
 #include <bit>
 #include <cstdint>
@@ -68,7 +68,7 @@ struct DigitRun {
 [[gnu::always_inline]] inline uint64_t eisel_lemire_normal(uint64_t w, int q) noexcept {
   const int lz = std::countl_zero(w);
   const uint64_t wn = w << lz;
-  const U128Words t = kPow5[q - kPow5MinQ];
+  const U128Words t = pow5_words(q);
   // a1 = wn × T_hi is at least 2^126, and the a of eisel_lemire lies in
   // [a1, a1 + 2^64), so r lies in [a1, a1 + 2^64 + 1): less than one unit of
   // the high word (plus one) above a1.

@@ -1,26 +1,35 @@
 #include "deserialize/reader/reader.h"
 
-#include "deserialize/reader/arena.h"
+#include "deserialize/key_cache.h"
 #include "deserialize/reader/char_class.h"
 #include "deserialize/reader/number.h"
 #include "deserialize/reader/string.h"
+#include "support.h"
+#include "typeref/registry.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 namespace quibex {
 namespace {
 
-constexpr size_t kSentinelBytes = 4;  // zero bytes after the working copy
-constexpr size_t kHeaderSlots = sizeof(DocHeader) / sizeof(DocValue);
 constexpr unsigned kMaxDepth = 1023;  // nesting levels below the root
-constexpr size_t kMaxEstimate = 0x0FFFFFFFFFFFFFF7u;  // record estimate cap: (n + 8) × 16 fits 64 bits
 
-constexpr const char* kMsgMemory = "memory allocation failed";
 constexpr const char* kMsgUnexpectedCharacter = "unexpected character";
 constexpr const char* kMsgUnexpectedEnd = "unexpected end of data";
+
+// Values of a list wait on the value stack until this many have gathered;
+// they then move into the list object itself, so that a long list costs
+// the memory of the list and not also as much again on the stack.
+constexpr size_t kListBatch = size_t{1} << 16;
+
+// The value stack starts with this many slots and is kept between calls
+// up to kKeptSlots (2 MiB); the string scratch is kept up to kKeptScratch.
+constexpr size_t kFirstSlots = size_t{1} << 12;
+constexpr size_t kKeptSlots = size_t{1} << 18;
+constexpr size_t kKeptScratch = size_t{1} << 20;
 
 // A failure found while parsing, before the end-of-input rule is applied.
 struct Failure {
@@ -29,23 +38,41 @@ struct Failure {
   const uint8_t* at;
 };
 
+// An open container. Its values so far are the stack slots from `base` on
+// (keys and values alternating for an object); a long list's earlier values
+// are already in `list`.
+struct Frame {
+  size_t base;
+  PyObject* list;  // owned; null until the list's first batch moves in
+  bool is_object;
+};
+
+// What the reader keeps from one call to the next: the value stack, the
+// open-container frames and the scratch for unescaped strings.
+struct Buffers {
+  PyObject** slots;
+  size_t capacity;  // of slots
+  Frame* frames;    // kMaxDepth + 1 of them, made on first use
+  StringScratch scratch;
+};
+Buffers KEPT = {};
+
 // State of one read.
-struct DocReader {
-  const ArenaAllocator* alloc;
-  uint8_t* text;            // the working copy
-  uint8_t* end;             // text + len: the first sentinel byte
-  const uint8_t* copy_end;  // past the last sentinel byte
-  DocValue* records;        // the record array, header in its first slots
-  size_t capacity;          // of the record array, in slots
-  bool records_in_system;   // the record array has outgrown the allocator and lives in malloc memory
+struct Reader {
+  const uint8_t* text;
+  const uint8_t* end;       // text + len: the zero byte after the text
+  const uint8_t* readable;  // end + 1: past the last byte that may be read
+  bool ascii;               // every byte of the text is below 0x80
+  Buffers buf;
+  KeySequence keys;
 };
 
 inline bool is_space(uint8_t c) noexcept { return (kCharClass[c] & kCharSpace) != 0; }
 
 // Past a run of whitespace: spaces eight at a time (indentation), then byte
-// by byte; the zero sentinel ends the byte loop.
-[[gnu::noinline]] uint8_t* skip_space_run(uint8_t* p, const uint8_t* copy_end) noexcept {
-  for (; copy_end - p >= 8; p += 8) {
+// by byte; the zero byte after the text ends the byte loop.
+[[gnu::noinline]] const uint8_t* skip_space_run(const uint8_t* p, const uint8_t* readable) noexcept {
+  for (; readable - p >= 8; p += 8) {
     uint64_t v;
     std::memcpy(&v, p, 8);
     v ^= 0x2020202020202020u;
@@ -60,10 +87,10 @@ inline bool is_space(uint8_t c) noexcept { return (kCharClass[c] & kCharSpace) !
 
 // The first byte at or after p that is not whitespace. Compact text has none
 // and a single space (after ':' or ',') is common: both take no loop.
-[[gnu::always_inline]] inline uint8_t* skip_space(uint8_t* p, const uint8_t* copy_end) noexcept {
+[[gnu::always_inline]] inline const uint8_t* skip_space(const uint8_t* p, const uint8_t* readable) noexcept {
   if (!is_space(*p)) return p;
   if (!is_space(p[1])) return p + 1;
-  return skip_space_run(p + 2, copy_end);
+  return skip_space_run(p + 2, readable);
 }
 
 inline uint32_t load32(const uint8_t* p) noexcept {
@@ -99,149 +126,101 @@ bool is_truncated_end(const uint8_t* text, size_t len, size_t p, ReadErrorCatego
   return false;
 }
 
-void release_records(DocReader& r) noexcept {
-  if (r.records_in_system) {
-    std::free(r.records);
-  } else if (r.records != nullptr) {
-    r.alloc->release(r.alloc->context, r.records);
+// The str of n > 0 ASCII bytes.
+PyObject* ascii_str(const uint8_t* s, size_t n) noexcept {
+  PyObject* str = PyUnicode_New(Py_ssize_t(n), 127);
+  if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
+  return str;
+}
+
+// The Python object of a scalar value read from a text that is all ASCII
+// or not: new reference, or null with MemoryError set.
+[[gnu::always_inline]] inline PyObject* make_scalar(const DocValue& v, bool ascii) noexcept {
+  switch (v.type()) {
+    case kTagNull:
+      return ffi::immortal_ref(REGISTRY.none);
+    case kTagFalse:
+      return ffi::immortal_ref(REGISTRY.false_);
+    case kTagTrue:
+      return ffi::immortal_ref(REGISTRY.true_);
+    case kTagUnsigned:  // the same int either way; PyLong_FromLong takes one call fewer on 3.11
+      return v.payload.u <= uint64_t{LONG_MAX} ? PyLong_FromLong(long(v.payload.u))
+                                               : PyLong_FromUnsignedLongLong(v.payload.u);
+    case kTagSigned:
+      return PyLong_FromLongLong(v.payload.i);
+    case kTagReal:
+      return PyFloat_FromDouble(v.payload.f);
+    case kTagString:
+      if (v.count() == 0) return ffi::immortal_ref(REGISTRY.empty_str);
+      return ascii ? ascii_str(v.payload.str, v.count()) : build_str(v.payload.str, v.count());
+    default:  // kTagWideString
+      return build_str(v.payload.str, v.count());
   }
 }
 
-[[gnu::cold]] DocHeader* fail(DocReader& r, ReadError* error, Failure f) noexcept {
-  const size_t len = static_cast<size_t>(r.end - r.text);
-  size_t position = static_cast<size_t>(f.at - r.text);
-  if (is_truncated_end(r.text, len, position, f.category)) {
-    f.category = ReadErrorCategory::UnexpectedEnd;
-    f.message = kMsgUnexpectedEnd;
-    position = len;
-  }
-  *error = {f.category, f.message, position};
-  release_records(r);
-  r.alloc->release(r.alloc->context, r.text);
-  return nullptr;
+// The key str of a String value, with its hash stored: short keys from
+// KEY_MAP, longer ones built here. New reference or null.
+PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept {
+  const size_t n = k.count();
+  if (n <= kMaxCachedKeyLength) return keys.lookup(k.payload.str, n, depth);
+  PyObject* key = build_str(k.payload.str, n);
+  if (key != nullptr) store_str_hash(key);
+  return key;
 }
 
-// Grows the record array by half its capacity, or by less when the
-// allocator cannot give that much. When it can give nothing more, the array
-// moves to system memory: a text that is invalid further on (say, 1025
-// unclosed brackets) may need more records than its arena holds before the
-// error is seen, and is then still reported with that error.
-[[gnu::noinline]] bool grow_records(DocReader& r) noexcept {
-  const size_t capacity = r.capacity;
-  if (capacity > SIZE_MAX / sizeof(DocValue) / 2) return false;
-  const ArenaAllocator* alloc = r.records_in_system ? &kSystemAllocator : r.alloc;
-  for (size_t extra = capacity / 2; extra != 0; extra /= 2) {
-    void* grown = alloc->reallocate(alloc->context, r.records, capacity * sizeof(DocValue),
-                                    (capacity + extra) * sizeof(DocValue));
-    if (grown != nullptr) {
-      r.records = static_cast<DocValue*>(grown);
-      r.capacity = capacity + extra;
-      return true;
-    }
-  }
-  if (alloc == &kSystemAllocator) return false;
-  const size_t grown_capacity = capacity + capacity / 2;
-  void* moved = std::malloc(grown_capacity * sizeof(DocValue));
-  if (moved == nullptr) return false;
-  std::memcpy(moved, r.records, capacity * sizeof(DocValue));
-  r.alloc->release(r.alloc->context, r.records);
-  r.records = static_cast<DocValue*>(moved);
-  r.capacity = grown_capacity;
-  r.records_in_system = true;
-  return true;
-}
-
-// grow_records for the reader's working pointers into the record array:
-// rebases them when the array moves. False on exhaustion.
-[[gnu::noinline]] bool grow_records_at(DocReader& r, DocValue*& val, DocValue*& ctn, DocValue*& limit) noexcept {
-  const ptrdiff_t val_at = val - r.records;
-  const ptrdiff_t ctn_at = ctn - r.records;
-  if (!grow_records(r)) return false;
-  val = r.records + val_at;
-  ctn = r.records + ctn_at;
-  limit = r.records + r.capacity - 2;
-  return true;
-}
-
-// Reads the string, number or literal at p into *v; returns the pointer past
-// it, or null with *f filled.
-[[gnu::always_inline]] inline uint8_t* read_scalar(const DocReader& r, uint8_t* p, DocValue* v, Failure* f) noexcept {
+// Reads the string, number or literal at p and makes its object (*obj: new
+// reference). Returns the pointer past it, or null with *f filled; out of
+// memory is the category Memory, with MemoryError set unless the string
+// scratch could not grow.
+[[gnu::always_inline]] inline const uint8_t* read_value(Reader& r, const uint8_t* p, PyObject** obj,
+                                                        Failure* f) noexcept {
   const uint8_t c = *p;
+  DocValue v;
   if (c == '"') {
     StringError e;
-    uint8_t* after = read_string(p + 1, r.copy_end, v, &e);
-    if (after == nullptr) *f = {ReadErrorCategory::String, e.message, e.at};
-    return after;
-  }
-  if (kCharClass[c] & kCharNumberStart) {
+    const uint8_t* after = read_string(p + 1, r.readable, &v, &r.buf.scratch, &e);
+    if (after == nullptr) {
+      *f = {e.message == nullptr ? ReadErrorCategory::Memory : ReadErrorCategory::String, e.message, e.at};
+      return nullptr;
+    }
+    p = after;
+  } else if (kCharClass[c] & kCharNumberStart) {
     NumberError e;
-    const uint8_t* after = read_number(p, r.copy_end, v, &e);
+    const uint8_t* after = read_number(p, r.readable, &v, &e);
     if (after == nullptr) {
       *f = {ReadErrorCategory::Number, e.message, e.at};
       return nullptr;
     }
-    return const_cast<uint8_t*>(after);
-  }
-  // The reads of four bytes stay inside the copy: p is before the sentinels.
-  if (c == 't' && load32(p) == word32("true")) {
-    v->tag = kTagTrue;
-    return p + 4;
-  }
-  if (c == 'f' && load32(p + 1) == word32("alse")) {
-    v->tag = kTagFalse;
-    return p + 5;
-  }
-  if (c == 'n' && load32(p) == word32("null")) {
-    v->tag = kTagNull;
-    return p + 4;
-  }
-  if (c == 't' || c == 'f' || c == 'n') {
-    *f = {ReadErrorCategory::Literal, "invalid literal", p};
+    p = after;
   } else {
-    *f = {ReadErrorCategory::UnexpectedCharacter, kMsgUnexpectedCharacter, p};
+    // Four-byte reads only where all four bytes may be read; a literal cut
+    // short by the end of the text is then no match.
+    const ptrdiff_t rest = r.readable - p;
+    if (c == 't' && rest >= 4 && load32(p) == word32("true")) {
+      *obj = ffi::immortal_ref(REGISTRY.true_);
+      return p + 4;
+    }
+    if (c == 'f' && rest >= 5 && load32(p + 1) == word32("alse")) {
+      *obj = ffi::immortal_ref(REGISTRY.false_);
+      return p + 5;
+    }
+    if (c == 'n' && rest >= 4 && load32(p) == word32("null")) {
+      *obj = ffi::immortal_ref(REGISTRY.none);
+      return p + 4;
+    }
+    if (c == 't' || c == 'f' || c == 'n') {
+      *f = {ReadErrorCategory::Literal, "invalid literal", p};
+    } else {
+      *f = {ReadErrorCategory::UnexpectedCharacter, kMsgUnexpectedCharacter, p};
+    }
+    return nullptr;
   }
-  return nullptr;
-}
-
-// Completes the header; a record array that outgrew the allocator comes back
-// into it when it fits (it always does in an arena sized as loads sizes it:
-// a valid text holds at most one record per two bytes).
-DocHeader* finish(DocReader& r, const uint8_t* cur, const DocValue* next_free,
-                  ReadError* error) noexcept {
-  if (r.records_in_system) {
-    const ptrdiff_t used = next_free - r.records;
-    void* back = r.alloc->allocate(r.alloc->context, static_cast<size_t>(used) * sizeof(DocValue));
-    if (back == nullptr) return fail(r, error, {ReadErrorCategory::Memory, kMsgMemory, cur});
-    std::memcpy(back, r.records, static_cast<size_t>(used) * sizeof(DocValue));
-    std::free(r.records);
-    r.records = static_cast<DocValue*>(back);
-    next_free = r.records + used;
-    r.records_in_system = false;
+  *obj = make_scalar(v, r.ascii);
+  if (*obj == nullptr) {
+    *f = {ReadErrorCategory::Memory, nullptr, p};
+    return nullptr;
   }
-  DocHeader* header = reinterpret_cast<DocHeader*>(r.records);
-  header->root = r.records + kHeaderSlots;
-  header->allocator = *r.alloc;
-  header->bytes_read = static_cast<uint64_t>(cur - r.text);
-  header->value_count = static_cast<uint64_t>(next_free - header->root);
-  header->string_pool = r.text;
-  return header;
-}
-
-DocHeader* read_single_value(DocReader& r, uint8_t* cur, ReadError* error) noexcept {
-  r.capacity = kHeaderSlots + 1;
-  r.records = static_cast<DocValue*>(
-      r.alloc->allocate(r.alloc->context, r.capacity * sizeof(DocValue)));
-  if (r.records == nullptr) return fail(r, error, {ReadErrorCategory::Memory, kMsgMemory, cur});
-  DocValue* root = r.records + kHeaderSlots;
-  Failure f;
-  cur = read_scalar(r, cur, root, &f);
-  if (cur == nullptr) return fail(r, error, f);
-  cur = skip_space(cur, r.copy_end);
-  if (cur != r.end) {
-    return fail(r, error,
-                {ReadErrorCategory::ContentAfter, "unexpected content after document", cur});
-  }
-  return finish(r, cur, root + 1, error);
+  return p;
 }
 
 // The comma before the closing bracket at `bracket`.
@@ -250,58 +229,174 @@ const uint8_t* comma_before(const uint8_t* bracket) noexcept {
   return bracket;
 }
 
-// Containers are read with an explicit state machine. While a container is
-// open its record holds, in the payload, the byte distance back to its parent
-// (0 for the root) and, in the tag count, its running child count as of the
-// last nested container opened in it; the current container's running count
-// is kept in ctn_len.
-DocHeader* read_container(DocReader& r, uint8_t* cur, ReadError* error) noexcept {
-  const size_t rest = static_cast<size_t>(r.end - cur);
-  const bool indented = is_space(cur[1]) && is_space(cur[2]);
-  const size_t estimate = std::min(indented ? rest / 16 : rest / 6, kMaxEstimate);
-  r.capacity = estimate + 8;
-  r.records = static_cast<DocValue*>(
-      r.alloc->allocate(r.alloc->context, r.capacity * sizeof(DocValue)));
-  if (r.records == nullptr) return fail(r, error, {ReadErrorCategory::Memory, kMsgMemory, cur});
+// The slot at which a push into the container of `f` takes the slow path
+// (make_room): the end of the stack, or for a list the end of its batch.
+PyObject** push_limit(const Reader& r, const Frame& f) noexcept {
+  const size_t end = f.is_object ? r.buf.capacity : std::min(r.buf.capacity, f.base + kListBatch);
+  return r.buf.slots + end;
+}
 
-  DocValue* val = r.records + kHeaderSlots;  // the next free slot
-  DocValue* limit = r.records + r.capacity - 2;  // a record may be written below it
-  DocValue* ctn = val;                           // the innermost open container
-  uint64_t ctn_len = 0;
-  unsigned depth = 0;
+// Moves the batch of values waiting for the list of `f` into its list
+// object, which is made by the first batch. False on exhaustion (the values
+// stay on the stack).
+bool move_batch(Reader& r, Frame& f, PyObject**& sp) noexcept {
+  PyObject** const base = r.buf.slots + f.base;
+  const auto n = Py_ssize_t(sp - base);
+  if (f.list == nullptr) {
+    f.list = PyList_New(0);
+    if (f.list == nullptr) return false;
+  }
+  if (!ffi::list_append_stolen(f.list, base, n)) return false;
+  sp = base;
+  return true;
+}
+
+// Makes room for one push into the container of `f` at sp: moves a full
+// list batch into its list, or grows the stack (rebasing sp). False on
+// exhaustion.
+[[gnu::noinline]] bool make_room(Reader& r, Frame& f, PyObject**& sp, PyObject**& limit) noexcept {
+  if (!f.is_object && size_t(sp - r.buf.slots) - f.base >= kListBatch) {
+    if (!move_batch(r, f, sp)) return false;
+  } else if (sp == r.buf.slots + r.buf.capacity) {
+    const size_t capacity = r.buf.capacity * 2;
+    if (capacity > PY_SSIZE_T_MAX / sizeof(PyObject*)) return false;
+    auto** grown = static_cast<PyObject**>(PyMem_Realloc(r.buf.slots, capacity * sizeof(PyObject*)));
+    if (grown == nullptr) return false;
+    sp = grown + (sp - r.buf.slots);
+    r.buf.slots = grown;
+    r.buf.capacity = capacity;
+  }
+  limit = push_limit(r, f);
+  return true;
+}
+
+// The list of the values from `base` to sp (references stolen), and of the
+// values already moved into `f.list`. Null on exhaustion, the values
+// released.
+PyObject* close_list(Frame& f, PyObject** base, PyObject** sp) noexcept {
+  const auto n = Py_ssize_t(sp - base);
+  if (f.list != nullptr) {
+    PyObject* list = f.list;
+    f.list = nullptr;
+    if (!ffi::list_append_stolen(list, base, n)) {
+      for (PyObject** p = base; p != sp; ++p) Py_DECREF(*p);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    ffi::list_fit(list);
+    return list;
+  }
+  PyObject* list = PyList_New(n);
+  if (list == nullptr) {
+    for (PyObject** p = base; p != sp; ++p) Py_DECREF(*p);
+    return nullptr;
+  }
+  if (n != 0) std::memcpy(static_cast<void*>(ffi::list_items(list)), base, size_t(n) * sizeof(PyObject*));
+  return list;
+}
+
+// The dict of the key, value pairs from `base` to sp (references stolen),
+// sized for them as a presized dict that never resizes while it is filled.
+// Each key comes with its hash, so the dict never hashes it. A repeated key
+// keeps the first key object and takes the last value. Null on exhaustion,
+// the pairs released.
+PyObject* close_object(PyObject** base, PyObject** sp) noexcept {
+  const auto n = Py_ssize_t(sp - base) / 2;
+  PyObject* dict = n <= 8 ? PyDict_New() : ffi::new_presized_dict(n);
+  PyObject** p = base;
+  if (dict != nullptr) {
+    for (; p != sp; p += 2) {
+      const int status = ffi::dict_set_known_hash(dict, p[0], p[1], ffi::stored_str_hash(p[0]));
+      Py_DECREF(p[0]);
+      Py_DECREF(p[1]);
+      if (status != 0) {
+        p += 2;
+        Py_CLEAR(dict);
+        break;
+      }
+    }
+  }
+  for (; p != sp; ++p) Py_DECREF(*p);
+  return dict;
+}
+
+// Releases everything built so far: the values on the stack and the lists
+// of the open frames.
+void release_values(Reader& r, PyObject** sp, unsigned depth) noexcept {
+  for (PyObject** p = r.buf.slots; p != sp; ++p) Py_DECREF(*p);
+  for (unsigned d = 0; d <= depth; ++d) Py_CLEAR(r.buf.frames[d].list);
+}
+
+[[gnu::cold]] PyObject* fail(Reader& r, ReadError* error, Failure f) noexcept {
+  if (f.category == ReadErrorCategory::Memory) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    *error = {f.category, nullptr, size_t(f.at - r.text)};
+    return nullptr;
+  }
+  const size_t len = static_cast<size_t>(r.end - r.text);
+  size_t position = static_cast<size_t>(f.at - r.text);
+  if (is_truncated_end(r.text, len, position, f.category)) {
+    f.category = ReadErrorCategory::UnexpectedEnd;
+    f.message = kMsgUnexpectedEnd;
+    position = len;
+  }
+  *error = {f.category, f.message, position};
+  return nullptr;
+}
+
+PyObject* read_single_value(Reader& r, const uint8_t* cur, ReadError* error) noexcept {
+  PyObject* obj;
   Failure f;
+  cur = read_value(r, cur, &obj, &f);
+  if (cur == nullptr) return fail(r, error, f);
+  cur = skip_space(cur, r.readable);
+  if (cur != r.end) {
+    Py_DECREF(obj);
+    return fail(r, error, {ReadErrorCategory::ContentAfter, "unexpected content after document", cur});
+  }
+  return obj;
+}
 
-  // Makes sure a record can be written at val (rebasing the pointers when the
-  // record array moves); yields false on exhaustion. The growth itself is
-  // out of line: the test is all that runs per record.
-  auto reserve = [&r, &val, &limit, &ctn]() noexcept {
-    return val < limit || grow_records_at(r, val, ctn, limit);
-  };
+// Containers are read with an explicit state machine over the frames of the
+// open containers; each value is made as soon as it is read and waits on the
+// value stack until its container closes.
+PyObject* read_container(Reader& r, const uint8_t* cur, ReadError* error) noexcept {
+  Frame* const frames = r.buf.frames;
+  PyObject** sp = r.buf.slots;
+  unsigned depth = 0;
+  Frame* f = frames;
+  *f = {0, nullptr, *cur == '{'};
+  PyObject** limit = push_limit(r, *f);
+  PyObject* result = nullptr;
+  Failure failure;
 
-  ctn->tag = *cur == '[' ? kTagArray : kTagObject;
-  ctn->payload.distance = 0;
-  ++val;
+  // Makes sure a value can be pushed at sp. The slow path is out of line:
+  // the test is all that runs per value.
+#define QUIBEX_ROOM()                                                      \
+  do {                                                                     \
+    if (sp == limit && !make_room(r, *f, sp, limit)) goto out_of_memory;  \
+  } while (false)
+
   if (*cur++ == '{') goto object_begin;
 
 array_begin:  // after '['
-  cur = skip_space(cur, r.copy_end);
+  cur = skip_space(cur, r.readable);
   if (*cur == ']') goto close;
   goto array_value;
 
 array_next:  // after ','
-  cur = skip_space(cur, r.copy_end);
+  cur = skip_space(cur, r.readable);
   if (*cur == ']') goto trailing_comma;
 
 array_value:
-  ++ctn_len;
   if (*cur == '[' || *cur == '{') goto open;
-  if (!reserve()) goto out_of_memory;
-  cur = read_scalar(r, cur, val, &f);
-  if (cur == nullptr) return fail(r, error, f);
-  ++val;
+  QUIBEX_ROOM();
+  cur = read_value(r, cur, sp, &failure);
+  if (cur == nullptr) goto failed;
+  ++sp;
 
 array_end:
-  cur = skip_space(cur, r.copy_end);
+  cur = skip_space(cur, r.readable);
   if (*cur == ',') {
     ++cur;
     goto array_next;
@@ -310,36 +405,40 @@ array_end:
   goto unexpected_character;
 
 object_begin:  // after '{'
-  cur = skip_space(cur, r.copy_end);
+  cur = skip_space(cur, r.readable);
   if (*cur == '}') goto close;
   goto object_key;
 
 object_next:  // after ','
-  cur = skip_space(cur, r.copy_end);
+  cur = skip_space(cur, r.readable);
   if (*cur == '}') goto trailing_comma;
 
 object_key:
   if (*cur != '"') goto unexpected_character;
-  if (!reserve()) goto out_of_memory;
+  QUIBEX_ROOM();
   {
+    DocValue k;
     StringError e;
-    cur = read_string(cur + 1, r.copy_end, val, &e);
-    if (cur == nullptr) return fail(r, error, {ReadErrorCategory::String, e.message, e.at});
+    cur = read_string(cur + 1, r.readable, &k, &r.buf.scratch, &e);
+    if (cur == nullptr) {
+      failure = {e.message == nullptr ? ReadErrorCategory::Memory : ReadErrorCategory::String, e.message, e.at};
+      goto failed;
+    }
+    PyObject* key = make_key(r.keys, k, depth);
+    if (key == nullptr) goto out_of_memory;
+    *sp++ = key;
   }
-  ++val;
-  ++ctn_len;
-  cur = skip_space(cur, r.copy_end);
+  cur = skip_space(cur, r.readable);
   if (*cur != ':') goto unexpected_character;
-  cur = skip_space(cur + 1, r.copy_end);
-  ++ctn_len;
+  cur = skip_space(cur + 1, r.readable);
   if (*cur == '[' || *cur == '{') goto open;
-  if (!reserve()) goto out_of_memory;
-  cur = read_scalar(r, cur, val, &f);
-  if (cur == nullptr) return fail(r, error, f);
-  ++val;
+  QUIBEX_ROOM();
+  cur = read_value(r, cur, sp, &failure);
+  if (cur == nullptr) goto failed;
+  ++sp;
 
 object_end:
-  cur = skip_space(cur, r.copy_end);
+  cur = skip_space(cur, r.readable);
   if (*cur == ',') {
     ++cur;
     goto object_next;
@@ -347,85 +446,113 @@ object_end:
   if (*cur == '}') goto close;
   goto unexpected_character;
 
-open:  // cur at '[' or '{', already counted in ctn_len
+open:  // cur at '[' or '{'
   if (++depth > kMaxDepth) {
-    return fail(r, error,
-                {ReadErrorCategory::Depth, "array and object recursion depth exceeded", cur + 1});
+    --depth;
+    failure = {ReadErrorCategory::Depth, "array and object recursion depth exceeded", cur + 1};
+    goto failed;
   }
-  if (!reserve()) goto out_of_memory;
-  ctn->tag = (ctn->tag & 0xFF) | (ctn_len << kTagCountShift);
-  val->tag = *cur == '[' ? kTagArray : kTagObject;
-  val->payload.distance = static_cast<uint64_t>(val - ctn) * sizeof(DocValue);
-  ctn = val++;
-  ctn_len = 0;
+  f = frames + depth;
+  *f = {size_t(sp - r.buf.slots), nullptr, *cur == '{'};
+  limit = push_limit(r, *f);
   if (*cur++ == '[') goto array_begin;
   goto object_begin;
 
-close: {  // cur at the closing bracket of ctn
+close: {  // cur at the closing bracket of the container of f
   ++cur;
-  const uint64_t parent_distance = ctn->payload.distance;
-  const uint64_t kind = ctn->tag & 0xFF;
-  const uint64_t count = kind == kTagObject ? ctn_len / 2 : ctn_len;
-  ctn->tag = kind | (count << kTagCountShift);
-  ctn->payload.distance = static_cast<uint64_t>(val - ctn) * sizeof(DocValue);
-  if (parent_distance == 0) goto done;
-  ctn -= parent_distance / sizeof(DocValue);
-  --depth;
-  ctn_len = ctn->tag >> kTagCountShift;
-  if ((ctn->tag & 0xFF) == kTagArray) goto array_end;
-  goto object_end;
+  PyObject** const base = r.buf.slots + f->base;
+  PyObject* container = f->is_object ? close_object(base, sp) : close_list(*f, base, sp);
+  sp = base;
+  if (container == nullptr) goto out_of_memory;
+  if (depth == 0) {
+    result = container;
+    goto done;
+  }
+  f = frames + --depth;
+  limit = push_limit(r, *f);
+  if (sp == limit && !make_room(r, *f, sp, limit)) {
+    Py_DECREF(container);
+    goto out_of_memory;
+  }
+  *sp++ = container;
+  if (f->is_object) goto object_end;
+  goto array_end;
 }
 
 done:
-  cur = skip_space(cur, r.copy_end);
+  cur = skip_space(cur, r.readable);
   if (cur != r.end) {
-    return fail(r, error,
-                {ReadErrorCategory::ContentAfter, "unexpected content after document", cur});
+    Py_DECREF(result);
+    return fail(r, error, {ReadErrorCategory::ContentAfter, "unexpected content after document", cur});
   }
-  return finish(r, cur, val, error);
+  assert(sp == r.buf.slots);
+  return result;
 
 trailing_comma:
-  return fail(r, error,
-              {ReadErrorCategory::Structure, "trailing comma is not allowed", comma_before(cur)});
+  failure = {ReadErrorCategory::Structure, "trailing comma is not allowed", comma_before(cur)};
+  goto failed;
 
 unexpected_character:
-  return fail(r, error, {ReadErrorCategory::UnexpectedCharacter, kMsgUnexpectedCharacter, cur});
+  failure = {ReadErrorCategory::UnexpectedCharacter, kMsgUnexpectedCharacter, cur};
+  goto failed;
 
 out_of_memory:
-  return fail(r, error, {ReadErrorCategory::Memory, kMsgMemory, cur});
+  failure = {ReadErrorCategory::Memory, nullptr, cur};
+
+failed:
+  release_values(r, sp, depth);
+  return fail(r, error, failure);
+#undef QUIBEX_ROOM
+}
+
+// Takes the kept buffers for a call, making the value stack and the frames
+// on first use. False on exhaustion.
+bool take_buffers(Buffers& buf) noexcept {
+  if (KEPT.frames == nullptr) {
+    KEPT.frames = static_cast<Frame*>(PyMem_Malloc((kMaxDepth + 1) * sizeof(Frame)));
+    if (KEPT.frames == nullptr) return false;
+  }
+  if (KEPT.slots == nullptr) {
+    KEPT.slots = static_cast<PyObject**>(PyMem_Malloc(kFirstSlots * sizeof(PyObject*)));
+    if (KEPT.slots == nullptr) return false;
+    KEPT.capacity = kFirstSlots;
+  }
+  buf = KEPT;
+  return true;
+}
+
+// Gives the buffers back, keeping no more than a moderate amount between calls.
+void keep_buffers(Buffers& buf) noexcept {
+  if (buf.capacity > kKeptSlots) {
+    PyMem_Free(buf.slots);
+    buf.slots = nullptr;
+    buf.capacity = 0;
+  }
+  if (buf.scratch.capacity > kKeptScratch) {
+    PyMem_Free(buf.scratch.data);
+    buf.scratch = {nullptr, 0};
+  }
+  KEPT = buf;
 }
 
 }  // namespace
 
-DocHeader* read(const uint8_t* data, size_t len, const ArenaAllocator* allocator,
-                ReadError* error) noexcept {
-  if (allocator == nullptr) allocator = &kSystemAllocator;
-  uint8_t* text = len <= SIZE_MAX - kSentinelBytes
-                      ? static_cast<uint8_t*>(allocator->allocate(allocator->context, len + kSentinelBytes))
-                      : nullptr;
-  if (text == nullptr) {
-    *error = {ReadErrorCategory::Memory, kMsgMemory, 0};
-    return nullptr;
-  }
-  if (len != 0) std::memcpy(text, data, len);
-  std::memset(text + len, 0, kSentinelBytes);
-  DocReader r = {allocator, text, text + len, text + len + kSentinelBytes, nullptr, 0, false};
-
-  uint8_t* cur = skip_space(text, r.copy_end);
+PyObject* read_document(const uint8_t* data, size_t len, bool ascii, ReadError* error) noexcept {
+  assert(data[len] == 0);
+  Reader r{data, data + len, data + len + 1, ascii, {}, {}};
+  const uint8_t* cur = skip_space(data, r.readable);
   if (cur == r.end) {
     *error = {ReadErrorCategory::Empty, "input data is empty", 0};
-    allocator->release(allocator->context, text);
     return nullptr;
   }
-  if (*cur == '[' || *cur == '{') return read_container(r, cur, error);
-  return read_single_value(r, cur, error);
-}
-
-void release_document(DocHeader* doc) noexcept {
-  const ArenaAllocator allocator = doc->allocator;
-  uint8_t* const pool = doc->string_pool;
-  allocator.release(allocator.context, doc);  // the record array starts with the header
-  allocator.release(allocator.context, pool);
+  if (!take_buffers(r.buf)) {
+    PyErr_NoMemory();
+    *error = {ReadErrorCategory::Memory, nullptr, 0};
+    return nullptr;
+  }
+  PyObject* result = *cur == '[' || *cur == '{' ? read_container(r, cur, error) : read_single_value(r, cur, error);
+  keep_buffers(r.buf);
+  return result;
 }
 
 }  // namespace quibex

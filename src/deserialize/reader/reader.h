@@ -1,8 +1,8 @@
-// The JSON text reader: strict RFC 8259 text in, a document of DocValue
-// records out. It creates no Python objects.
+// The JSON text reader: strict RFC 8259 text in, Python objects out, built
+// while the text is read.
 #pragma once
 
-#include "deserialize/reader/doc.h"
+#include "ffi/python.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,27 +24,21 @@ enum class ReadErrorCategory : uint32_t {
   Depth = 14,
 };
 
-// Filled by read() on failure only; the caller zeroes it first.
+// Filled by read_document() on failure only; the caller zeroes it first.
 struct ReadError {
   ReadErrorCategory category;
-  const char* message;  // NUL-terminated ASCII with static lifetime
+  const char* message;  // NUL-terminated ASCII with static lifetime; null for Memory
   size_t position;      // byte offset into the text: at a token's first byte or right after an ASCII byte
 };
 
-// Parses the `len` bytes at `data` (well-formed UTF-8, not written) into a
-// document whose records and string pool live in memory from `allocator`
-// (the system allocator when null). Returns the header, or null with `error`
-// filled in after releasing everything it allocated. Records that outgrow
-// the allocator continue in system memory and move back into the allocator
-// once the text is read, so an arena sized as loads sizes it
-// ((len / 2 × 24 + 4344) rounded down to 4096) reads every valid text, and
-// reports the real error of every invalid one.
-DocHeader* read(const uint8_t* data, size_t len, const ArenaAllocator* allocator,
-                ReadError* error) noexcept;
-
-// Releases the record array and the string pool of a document through the
-// allocator it was read with. Needed only for allocators that are not
-// released as a whole (the system allocator); loads releases its arena block.
-void release_document(DocHeader* doc) noexcept;
+// Reads the document in the `len` bytes at `data`: well-formed UTF-8,
+// followed by a zero byte at data[len], and not written; `ascii` when every
+// byte is below 0x80 (its strings then need no decoding). Returns the Python
+// object it holds (new reference). On invalid text returns null with
+// `error` filled and no exception set; when memory runs out, returns null
+// with MemoryError set and the category Memory. Either way everything built
+// so far is released. Runs no Python code and must not be entered again
+// while it runs (the interpreter lock is held throughout).
+PyObject* read_document(const uint8_t* data, size_t len, bool ascii, ReadError* error) noexcept;
 
 }  // namespace quibex

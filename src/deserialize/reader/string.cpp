@@ -4,9 +4,13 @@
 #include "typeref/cpu.h"
 #include "word_bytes.h"
 
+#include "ffi/python.h"
+
 #if QUIBEX_X86
 #include <emmintrin.h>
 #endif
+
+#include <cstring>
 
 namespace quibex {
 namespace {
@@ -40,9 +44,9 @@ inline size_t first_stop(uint64_t mask) noexcept { return word_bytes::first_byte
 
 bool is_stop(uint8_t c) noexcept { return (kCharClass[c] & kCharStringStop) != 0; }
 
-// The first stop byte at or after p. Vector loads stay inside the copy; the
-// zero sentinel ends the byte loop.
-inline uint8_t* find_stop(uint8_t* p, const uint8_t* copy_end) noexcept {
+// The first stop byte at or after p. Block loads stay before copy_end; the
+// zero byte after the text ends the byte loop.
+inline const uint8_t* find_stop(const uint8_t* p, const uint8_t* copy_end) noexcept {
   for (; copy_end - p >= static_cast<ptrdiff_t>(kBlock); p += kBlock) {
     const auto mask = stop_mask(load_block(p));
     if (mask != 0) return p + first_stop(mask);
@@ -92,12 +96,47 @@ constexpr std::array<uint8_t, 256> kSimpleEscape = [] {
 }();
 static_assert(kSimpleEscape['n'] == 0x0A && kSimpleEscape['u'] == 0);
 
+// Makes room for at least `room` more bytes after `dst` in the scratch,
+// moving `dst` along when the scratch moves. False when memory is short.
+[[gnu::noinline]] bool grow_scratch(StringScratch* scratch, uint8_t*& dst, size_t room) noexcept {
+  const size_t used = static_cast<size_t>(dst - scratch->data);
+  size_t capacity = scratch->capacity < 4096 ? 4096 : scratch->capacity;
+  while (capacity - used < room) {
+    if (capacity > PY_SSIZE_T_MAX / 2) return false;
+    capacity *= 2;
+  }
+  auto* grown = static_cast<uint8_t*>(PyMem_Realloc(scratch->data, capacity));
+  if (grown == nullptr) return false;
+  scratch->data = grown;
+  scratch->capacity = capacity;
+  dst = grown + used;
+  return true;
+}
+
+// Whether `room` bytes are free after `dst`, making them so if need be.
+[[gnu::always_inline]] inline bool reserve(StringScratch* scratch, uint8_t*& dst, size_t room) noexcept {
+  return static_cast<size_t>(scratch->data + scratch->capacity - dst) >= room || grow_scratch(scratch, dst, room);
+}
+
+// Bytes of scratch room each step below writes at most: one block, or the
+// four UTF-8 bytes of an escape.
+constexpr size_t kStepRoom = 16;
+static_assert(kStepRoom >= kBlock && kStepRoom >= 4);
+
 // Copying mode, from the first backslash at `src` of the string starting at
-// `begin`: bytes move down in place (dst trails src) and each escape becomes
-// its UTF-8 bytes.
-[[gnu::noinline]] uint8_t* read_escaped(uint8_t* begin, uint8_t* src, const uint8_t* copy_end,
-                                        DocValue* v, StringError* error) noexcept {
-  uint8_t* dst = src;
+// `begin`: the bytes before it, then every escape as its UTF-8 bytes and the
+// plain runs between them, go into the scratch.
+[[gnu::noinline]] const uint8_t* read_escaped(const uint8_t* begin, const uint8_t* src, const uint8_t* copy_end,
+                                              DocValue* v, StringScratch* scratch, StringError* error) noexcept {
+  uint8_t* dst = scratch->data;
+  uint32_t wide = 0;  // bit 7 set when an escape stands for U+0080 or above
+  const auto prefix = static_cast<size_t>(src - begin);
+  if (!reserve(scratch, dst, prefix + kStepRoom)) {
+    *error = {nullptr, src};
+    return nullptr;
+  }
+  if (prefix != 0) std::memcpy(dst, begin, prefix);
+  dst += prefix;
   for (;;) {
     // src is at a stop byte.
     if (*src == '"') break;
@@ -109,7 +148,8 @@ static_assert(kSimpleEscape['n'] == 0x0A && kSimpleEscape['u'] == 0);
       *dst++ = simple;
       src += 2;
     } else if (src[1] == 'u') {
-      int32_t cp = hex4(src + 2);
+      // Four hex digits must be readable; a shorter rest is not an escape.
+      int32_t cp = copy_end - src >= 6 ? hex4(src + 2) : -1;
       if (cp < 0) {
         *error = {"invalid escaped sequence in string", src};
         return nullptr;
@@ -123,7 +163,7 @@ static_assert(kSimpleEscape['n'] == 0x0A && kSimpleEscape['u'] == 0);
           *error = {"no low surrogate in string", src + 6};
           return nullptr;
         }
-        const int32_t low = hex4(src + 8);
+        const int32_t low = copy_end - src >= 12 ? hex4(src + 8) : -1;
         if (low < 0) {
           *error = {"invalid escaped sequence in string", src + 6};
           return nullptr;
@@ -135,16 +175,20 @@ static_assert(kSimpleEscape['n'] == 0x0A && kSimpleEscape['u'] == 0);
         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
         src += 6;
       }
+      wide |= static_cast<uint32_t>(cp);
       dst = write_utf8(dst, static_cast<uint32_t>(cp));
       src += 6;
     } else {
       *error = {"invalid escaped character in string", src + 1};
       return nullptr;
     }
-    // Move the plain run up to the next stop byte. A whole block is stored
-    // only when it holds no stop byte: the store then covers bytes already
-    // loaded and nothing the scan has yet to read.
+    // Copy the plain run up to the next stop byte. A whole block is stored
+    // only when it holds no stop byte.
     for (;;) {
+      if (!reserve(scratch, dst, kStepRoom)) {
+        *error = {nullptr, src};
+        return nullptr;
+      }
       if (copy_end - src < static_cast<ptrdiff_t>(kBlock)) {
         while (!is_stop(*src)) *dst++ = *src++;
         break;
@@ -161,18 +205,18 @@ static_assert(kSimpleEscape['n'] == 0x0A && kSimpleEscape['u'] == 0);
       break;
     }
   }
-  v->tag = kTagString | (static_cast<uint64_t>(dst - begin) << kTagCountShift);
-  v->payload.str = begin;
+  v->tag = (wide >= 0x80 ? kTagWideString : kTagString) | (static_cast<uint64_t>(dst - scratch->data) << kTagCountShift);
+  v->payload.str = scratch->data;
   return src + 1;
 }
 
 }  // namespace
 
-uint8_t* read_string(uint8_t* p, const uint8_t* copy_end, DocValue* v, StringError* error) noexcept {
-  uint8_t* const begin = p;
-  p = find_stop(p, copy_end);
-  if (*p != '"') return read_escaped(begin, p, copy_end, v, error);
-  *p = 0;
+const uint8_t* read_string(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
+                           StringError* error) noexcept {
+  const uint8_t* const begin = p;
+  p = find_stop(p, readable_end);
+  if (*p != '"') return read_escaped(begin, p, readable_end, v, scratch, error);
   v->tag = kTagString | (static_cast<uint64_t>(p - begin) << kTagCountShift);
   v->payload.str = begin;
   return p + 1;

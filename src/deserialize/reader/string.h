@@ -1,23 +1,34 @@
-// JSON strings of the reader: scanning and in-place unescaping.
+// JSON strings of the reader: scanning and unescaping.
 #pragma once
 
 #include "deserialize/reader/doc.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace quibex {
 
+// Where strings with escapes are written unescaped: grown on demand, owned
+// by the caller (PyMem memory).
+struct StringScratch {
+  uint8_t* data;
+  size_t capacity;
+};
+
 struct StringError {
-  const char* message;
+  const char* message;  // null when the scratch could not grow: out of memory
   const uint8_t* at;
 };
 
-// Reads the string whose opening quote is just before `p` in the reader's
-// working copy, which ends (sentinels included) at `copy_end`. Writes the
-// String record into `*v` and returns the pointer past the closing quote; on
-// failure returns null with `*error` filled. Escapes are replaced in place
-// by their UTF-8 bytes; a string without escapes gets a zero byte written
-// over its closing quote.
-uint8_t* read_string(uint8_t* p, const uint8_t* copy_end, DocValue* v, StringError* error) noexcept;
+// Reads the string whose opening quote is just before `p`. The text is
+// followed by a zero byte, and `readable_end` is one past the last byte that
+// may be read (that zero byte or later). Writes the String value into `*v`
+// and returns the pointer past the closing quote; on failure returns null
+// with `*error` filled. A string without escapes is pointed to where it
+// stands in the text; one with escapes is written unescaped into the
+// scratch, where it stays until the next read_string; it is a WideString
+// when an escape in it stands for U+0080 or above.
+const uint8_t* read_string(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
+                           StringError* error) noexcept;
 
 }  // namespace quibex

@@ -4,7 +4,6 @@
 #include "typeref/registry.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <limits>
 
@@ -149,12 +148,6 @@ constexpr int64_t kMinYears = 0 - 1970, kMaxYears = 9999 - 1970;
 constexpr int64_t kMinMonths = kMinYears * 12, kMaxMonths = kMaxYears * 12 + 11;
 static_assert(kMinMonths == -23640 && kMaxMonths == 96359);
 
-uint8_t* put2(uint8_t* p, unsigned v) noexcept {
-  p[0] = static_cast<uint8_t>('0' + v / 10);
-  p[1] = static_cast<uint8_t>('0' + v % 10);
-  return p + 2;
-}
-
 }  // namespace
 
 DatetimeUnit parse_datetime_unit(std::string_view s, std::string_view* text) noexcept {
@@ -192,17 +185,16 @@ DatetimeDescr read_datetime_unit(PyObject* obj) noexcept {
   return result;
 }
 
-DatetimeFailure convert_datetime64(int64_t count, DatetimeUnit unit, OptionSet options,
-                                   CivilDateTime* out) noexcept {
-  *out = CivilDateTime{0, 0, 0, 0, 0, 1, 1, options};
+DatetimeFailure convert_datetime64(int64_t count, DatetimeUnit unit, CivilDateTime* out) noexcept {
+  *out = CivilDateTime{0, 1, 1, 0, 0, 0, 0};
   switch (unit) {
     case DatetimeUnit::Years:
       if (count < kMinYears || count > kMaxYears) return DatetimeFailure::Unrepresentable;
-      out->year = static_cast<int16_t>(1970 + count);
+      out->year = static_cast<uint16_t>(1970 + count);
       return DatetimeFailure::None;
     case DatetimeUnit::Months:
       if (count < kMinMonths || count > kMaxMonths) return DatetimeFailure::Unrepresentable;
-      out->year = static_cast<int16_t>(1970 + floor_div(count, 12));
+      out->year = static_cast<uint16_t>(1970 + floor_div(count, 12));
       out->month = static_cast<uint8_t>(count - floor_div(count, 12) * 12 + 1);
       return DatetimeFailure::None;
     case DatetimeUnit::Weeks:
@@ -237,44 +229,14 @@ DatetimeFailure convert_datetime64(int64_t count, DatetimeUnit unit, OptionSet o
   const int64_t days = floor_div(seconds, kSecondsPerDay);
   const auto time_of_day = static_cast<unsigned>(seconds - days * kSecondsPerDay);
   const CivilDate date = civil_from_days(days);
-  out->nanosecond = static_cast<uint32_t>(nanos);
+  out->microsecond = static_cast<uint32_t>(nanos / 1000);
   out->hour = static_cast<uint8_t>(time_of_day / 3600);
   out->minute = static_cast<uint8_t>(time_of_day / 60 % 60);
   out->second = static_cast<uint8_t>(time_of_day % 60);
-  out->year = static_cast<int16_t>(date.year);
+  out->year = static_cast<uint16_t>(date.year);
   out->month = static_cast<uint8_t>(date.month);
   out->day = static_cast<uint8_t>(date.day);
   return DatetimeFailure::None;
-}
-
-size_t format_datetime64(const CivilDateTime& v, uint8_t* dst) noexcept {
-  uint8_t* p = dst;
-  const auto year = static_cast<unsigned>(v.year);
-  p = put2(put2(p, year / 100), year % 100);
-  *p++ = '-';
-  p = put2(p, v.month);
-  *p++ = '-';
-  p = put2(p, v.day);
-  *p++ = 'T';
-  p = put2(p, v.hour);
-  *p++ = ':';
-  p = put2(p, v.minute);
-  *p++ = ':';
-  p = put2(p, v.second);
-  const unsigned micros = v.nanosecond / 1000;  // digits below a microsecond are dropped
-  if (!(v.options & OPT_OMIT_MICROSECONDS) && micros != 0) {
-    *p++ = '.';
-    p = put2(put2(put2(p, micros / 10000), micros / 100 % 100), micros % 100);
-  }
-  if (v.options & OPT_NAIVE_UTC) {
-    if (v.options & OPT_UTC_Z) {
-      *p++ = 'Z';
-    } else {
-      std::memcpy(p, "+00:00", 6);
-      p += 6;
-    }
-  }
-  return static_cast<size_t>(p - dst);
 }
 
 PyObject* datetime_error_message(const DatetimeError& error) noexcept {

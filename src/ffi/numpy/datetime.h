@@ -1,11 +1,11 @@
 // numpy datetime64: units, their reading from a dtype description, and the
-// conversion of a count of units since 1970-01-01T00:00:00 into ISO text.
+// conversion of a count of units since 1970-01-01T00:00:00 into a civil
+// date and time.
 #pragma once
 
-#include "serialize/frame.h"
+#include "civil_datetime.h"
 #include "support.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -46,31 +46,13 @@ DatetimeUnit parse_datetime_unit(std::string_view type_string, std::string_view*
 // an unreadable description gives NaT and leaves no exception pending.
 DatetimeDescr read_datetime_unit(PyObject* obj) noexcept;
 
-// A proleptic Gregorian date-time, with the options that shape its text.
-struct CivilDateTime {
-  uint32_t nanosecond;
-  uint8_t hour;
-  uint8_t minute;
-  uint8_t second;
-  int16_t year;  // 0 to 9999
-  uint8_t month;
-  uint8_t day;
-  OptionSet options;
-};
-
 enum class DatetimeFailure : uint8_t { None, Unsupported, Unrepresentable };
 
-// Converts `count` units since the epoch. Unsupported for units that are not
-// written (NaT, below nanoseconds, generic, unlisted); Unrepresentable for a
-// value outside 0000-01-01T00:00:00 .. 9999-12-30T22:00:00.
-DatetimeFailure convert_datetime64(int64_t count, DatetimeUnit unit, OptionSet options,
-                                   CivilDateTime* out) noexcept;
-
-// The longest text: "YYYY-MM-DDTHH:MM:SS.ffffff+00:00".
-inline constexpr size_t kDatetime64TextMax = 32;
-
-// Writes the ISO text (no quotes) at dst; returns its length.
-size_t format_datetime64(const CivilDateTime& value, uint8_t* dst) noexcept;
+// Converts `count` units since the epoch; digits below a microsecond are
+// dropped. Unsupported for units that are not written (NaT, below
+// nanoseconds, generic, unlisted); Unrepresentable for a value outside
+// 0000-01-01T00:00:00 .. 9999-12-30T22:00:00.
+DatetimeFailure convert_datetime64(int64_t count, DatetimeUnit unit, CivilDateTime* out) noexcept;
 
 struct DatetimeError {
   DatetimeFailure kind;

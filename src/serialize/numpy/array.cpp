@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <concepts>
-#include <cstring>
 #include <type_traits>
 
 namespace quibex {
@@ -144,12 +143,7 @@ struct ArrayWalk {
 
 template <class L, class Item>
 DumpResult walk_array(const ffi::PyArrayInterface& ai, L& layout, Item item) noexcept {
-  if (ai.shape[0] == 0) {
-    QUIBEX_TRY(layout.out.reserve(34));
-    std::memcpy(layout.out.write_ptr(), "[]", 2);
-    layout.out.advance(2);
-    return kDumpOk;
-  }
+  if (ai.shape[0] == 0) return write_empty_pair(layout.out, "[]");
   ArrayWalk<L, Item> walk{layout, item, ai.shape, ai.nd, {}};
   // Products that wrap (possible only past a zero extent) are never used:
   // no item below a zero extent is read.

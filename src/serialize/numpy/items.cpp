@@ -1,6 +1,6 @@
 #include "serialize/numpy/items.h"
 
-#include "serialize/per_type/str.h"
+#include "serialize/per_type/datetime.h"
 
 namespace quibex {
 namespace {
@@ -17,12 +17,13 @@ namespace {
 DumpResult write_datetime64_item(OutputBuffer& out, int64_t count, const DatetimeDescr& descr,
                                  OptionSet options) noexcept {
   CivilDateTime value;
-  const DatetimeFailure failure = convert_datetime64(count, descr.unit, options, &value);
+  const DatetimeFailure failure = convert_datetime64(count, descr.unit, &value);
   if (failure != DatetimeFailure::None) [[unlikely]]
     return datetime_failure(failure, count, descr);
-  uint8_t text[kDatetime64TextMax];
-  const size_t n = format_datetime64(value, text);
-  return write_escaped(out, Utf8View{text, n});
+  return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept {
+    *len = write_naive_datetime_text(value, options, text);
+    return kDumpOk;
+  });
 }
 
 }  // namespace quibex

@@ -5,6 +5,7 @@
 #include "ffi/numpy/datetime.h"
 #include "number/float_text.h"
 #include "number/int_text.h"
+#include "serialize/frame.h"
 #include "serialize/output_buffer.h"
 
 #include <bit>
@@ -71,11 +72,11 @@ inline uint8_t* put_f32_text(uint8_t* dst, float v) noexcept {
 inline uint8_t* put_f16_text(uint8_t* dst, uint16_t half) noexcept { return put_f32_text(dst, half_to_single(half)); }
 
 // Writes one text through `put` (a function of the destination returning the
-// end of the text) after reserving the 128 bytes every value writer keeps.
+// end of the text) after the reservation every bounded value writer makes.
 template <class Put>
 [[nodiscard]] DumpResult write_value_text(OutputBuffer& out, Put put) noexcept {
-  static_assert(kItemTextRoom <= 128);
-  QUIBEX_TRY(out.reserve(128));
+  static_assert(kItemTextRoom <= kBoundedValueRoom);
+  QUIBEX_TRY(out.reserve(kBoundedValueRoom));
   uint8_t* p = out.write_ptr();
   out.advance(static_cast<uint64_t>(put(p) - p));
   return kDumpOk;

@@ -49,32 +49,23 @@ DumpResult is_field_marker(PyObject* kind, PyObject* obj, bool* is_field) noexce
   return kDumpOk;
 }
 
-template <class L>
-DumpResult write_member(Utf8View name, PyObject* value, bool first, const SerializerFrame& frame,
-                        L& layout) noexcept {
-  QUIBEX_TRY(layout.element_prefix(first));
-  QUIBEX_TRY(write_escaped(layout.out, name));
-  QUIBEX_TRY(layout.key_separator());
-  QUIBEX_TRY(serialize(SerializerFrame{value, frame.default_, frame.state}, layout));
-  layout.after_element();
-  return kDumpOk;
-}
-
 // Every entry of the instance dictionary, in its order.
 template <class L>
 DumpResult write_instance_dict(PyObject* dict, const SerializerFrame& frame, L& layout) noexcept {
   DictWalk walk(dict);
-  QUIBEX_TRY(layout.begin('{'));
+  LocalLayout<L> w(layout);
+  QUIBEX_TRY(w->begin('{'));
   bool first = true;
   PyObject *key, *value;
   while (walk.next(&key, &value)) {
     Utf8View name;
     QUIBEX_TRY(member_name(key, &name));
     if (is_private(name)) continue;
-    QUIBEX_TRY(write_member(name, value, first, frame, layout));
+    QUIBEX_TRY(write_member(w, first, name, value, frame.default_, frame.state));
     first = false;
   }
-  return layout.end('}');
+  QUIBEX_TRY(walk.outcome());
+  return w->end('}');
 }
 
 // The declared fields (class variables and init-only pseudo-fields left
@@ -86,7 +77,8 @@ DumpResult write_fields(const SerializerFrame& frame, L& layout) noexcept {
   Owned table = Owned::steal(PyObject_GetAttr(obj, r.dataclass_fields_name));
   if (!table || !PyDict_Check(table.get())) return make_dump_error(DumpErrorKind::UnsupportedType, obj);
   DictWalk walk(table.get());
-  QUIBEX_TRY(layout.begin('{'));
+  LocalLayout<L> w(layout);
+  QUIBEX_TRY(w->begin('{'));
   bool first = true;
   PyObject *key, *field;
   while (walk.next(&key, &field)) {
@@ -103,10 +95,11 @@ DumpResult write_fields(const SerializerFrame& frame, L& layout) noexcept {
     if (is_private(name)) continue;
     Owned value = Owned::steal(get_attribute(obj, key));
     if (!value) return make_dump_error(DumpErrorKind::UnsupportedType, obj);  // unset slot: AttributeError as cause
-    QUIBEX_TRY(write_member(name, value.get(), first, frame, layout));
+    QUIBEX_TRY(write_member(w, first, name, value.get(), frame.default_, frame.state));
     first = false;
   }
-  return layout.end('}');
+  QUIBEX_TRY(walk.outcome());
+  return w->end('}');
 }
 
 }  // namespace

@@ -18,14 +18,13 @@ uint8_t* put2(uint8_t* p, uint32_t v) noexcept {
 }
 
 // "YYYY-MM-DD"; the year always has four digits (year 5 is 0005).
-uint8_t* put_date(uint8_t* p, PyObject* date) noexcept {
-  const auto year = static_cast<uint32_t>(PyDateTime_GET_YEAR(date));  // 1 to 9999
+uint8_t* put_date(uint8_t* p, uint32_t year, uint32_t month, uint32_t day) noexcept {
   p = put2(p, year / 100);
   p = put2(p, year % 100);
   *p++ = '-';
-  p = put2(p, PyDateTime_GET_MONTH(date));
+  p = put2(p, month);
   *p++ = '-';
-  return put2(p, PyDateTime_GET_DAY(date));
+  return put2(p, day);
 }
 
 // "HH:MM:SS", then ".ffffff" unless the microsecond is 0 or omitted.
@@ -62,6 +61,27 @@ uint8_t* put_offset(uint8_t* p, int32_t days, int32_t seconds, OptionSet opts) n
   p = put2(p, minutes / 60);  // at most 24
   *p++ = ':';
   return put2(p, minutes % 60);
+}
+
+// "YYYY-MM-DDTHH:MM:SS[.ffffff]".
+[[gnu::always_inline]] inline uint8_t* put_date_and_clock(uint8_t* p, const CivilDateTime& v, OptionSet opts) noexcept {
+  p = put_date(p, v.year, v.month, v.day);
+  *p++ = 'T';
+  return put_clock(p, v.hour, v.minute, v.second, v.microsecond, opts);
+}
+
+// The same, then the zero offset under OPT_NAIVE_UTC.
+[[gnu::always_inline]] inline uint8_t* put_naive_datetime(uint8_t* p, const CivilDateTime& v, OptionSet opts) noexcept {
+  p = put_date_and_clock(p, v, opts);
+  return (opts & OPT_NAIVE_UTC) ? put_offset(p, 0, 0, opts) : p;
+}
+
+// The fields of a datetime object.
+[[gnu::always_inline]] inline CivilDateTime fields_of(PyObject* dt) noexcept {
+  return {static_cast<uint16_t>(PyDateTime_GET_YEAR(dt)),        static_cast<uint8_t>(PyDateTime_GET_MONTH(dt)),
+          static_cast<uint8_t>(PyDateTime_GET_DAY(dt)),          static_cast<uint8_t>(PyDateTime_DATE_GET_HOUR(dt)),
+          static_cast<uint8_t>(PyDateTime_DATE_GET_MINUTE(dt)),  static_cast<uint8_t>(PyDateTime_DATE_GET_SECOND(dt)),
+          static_cast<uint32_t>(PyDateTime_DATE_GET_MICROSECOND(dt))};
 }
 
 // Whether getattr(tz, name) succeeds. A zone with the generic attribute
@@ -140,7 +160,12 @@ DumpResult utc_offset_of(PyObject* dt, int32_t* days, int32_t* seconds) noexcept
 }  // namespace
 
 size_t write_date_text(PyObject* date, uint8_t* text) noexcept {
-  return static_cast<size_t>(put_date(text, date) - text);
+  const auto year = static_cast<uint32_t>(PyDateTime_GET_YEAR(date));  // 1 to 9999
+  return static_cast<size_t>(put_date(text, year, PyDateTime_GET_MONTH(date), PyDateTime_GET_DAY(date)) - text);
+}
+
+size_t write_naive_datetime_text(const CivilDateTime& value, OptionSet opts, uint8_t* text) noexcept {
+  return static_cast<size_t>(put_naive_datetime(text, value, opts) - text);
 }
 
 DumpResult write_time_text(PyObject* time, OptionSet opts, uint8_t* text, size_t* len) noexcept {
@@ -152,18 +177,14 @@ DumpResult write_time_text(PyObject* time, OptionSet opts, uint8_t* text, size_t
 }
 
 DumpResult write_datetime_text(PyObject* dt, OptionSet opts, uint8_t* text, size_t* len) noexcept {
-  // Every field is read before any time-zone method runs.
-  uint8_t* p = put_date(text, dt);
-  *p++ = 'T';
-  p = put_clock(p, PyDateTime_DATE_GET_HOUR(dt), PyDateTime_DATE_GET_MINUTE(dt), PyDateTime_DATE_GET_SECOND(dt),
-                PyDateTime_DATE_GET_MICROSECOND(dt), opts);
-  int32_t days = 0, seconds = 0;  // naive under OPT_NAIVE_UTC: a zero offset
-  if (_PyDateTime_HAS_TZINFO(dt)) {
-    QUIBEX_TRY(utc_offset_of(dt, &days, &seconds));
-  } else if (!(opts & OPT_NAIVE_UTC)) {
-    *len = static_cast<size_t>(p - text);
+  if (!_PyDateTime_HAS_TZINFO(dt)) {
+    *len = static_cast<size_t>(put_naive_datetime(text, fields_of(dt), opts) - text);
     return kDumpOk;
   }
+  // Every field is read before any time-zone method runs.
+  uint8_t* p = put_date_and_clock(text, fields_of(dt), opts);
+  int32_t days = 0, seconds = 0;
+  QUIBEX_TRY(utc_offset_of(dt, &days, &seconds));
   p = put_offset(p, days, seconds, opts);
   *len = static_cast<size_t>(p - text);
   return kDumpOk;

@@ -2,6 +2,7 @@
 // as JSON string values and as the bare texts that dict keys use.
 #pragma once
 
+#include "civil_datetime.h"
 #include "serialize/frame.h"
 #include "serialize/output_buffer.h"
 
@@ -16,6 +17,10 @@ inline constexpr size_t kTemporalTextCapacity = 40;
 
 // Each writes the bare text at `text` (kTemporalTextCapacity bytes of room).
 size_t write_date_text(PyObject* date, uint8_t* text) noexcept;
+// "YYYY-MM-DDTHH:MM:SS", ".ffffff" unless the microsecond is 0 or
+// OPT_OMIT_MICROSECONDS is set, and under OPT_NAIVE_UTC the zero offset
+// ("+00:00", or "Z" with OPT_UTC_Z); returns the length.
+size_t write_naive_datetime_text(const CivilDateTime& value, OptionSet opts, uint8_t* text) noexcept;
 // Fails with TimeHasTzinfo for a time that carries a tzinfo.
 DumpResult write_time_text(PyObject* time, OptionSet opts, uint8_t* text, size_t* len) noexcept;
 // Fails with DatetimeLibraryUnsupported when the time zone gives no usable offset.
@@ -28,8 +33,8 @@ DumpResult write_datetime_text(PyObject* datetime, OptionSet opts, uint8_t* text
 // `write` runs Python code: only this call's writers grow it.
 template <class Write>
 [[nodiscard]] DumpResult write_quoted(OutputBuffer& out, Write write) noexcept {
-  static_assert(kTemporalTextCapacity + 2 <= 128);
-  QUIBEX_TRY(out.reserve(128));
+  static_assert(kTemporalTextCapacity + 2 <= kBoundedValueRoom);
+  QUIBEX_TRY(out.reserve(kBoundedValueRoom));
   uint8_t* p = out.write_ptr();
   size_t len = 0;
   QUIBEX_TRY(write(p + 1, &len));

@@ -12,7 +12,7 @@ namespace quibex {
 [[gnu::always_inline]] inline DumpResult write_f64_value(OutputBuffer& out, double v) noexcept {
   if ((~std::bit_cast<uint64_t>(v) & 0x7FF0000000000000) == 0) [[unlikely]]
     return out.write_null();
-  QUIBEX_TRY(out.reserve(128));
+  QUIBEX_TRY(out.reserve(kBoundedValueRoom));
   uint8_t* p = out.write_ptr();
   out.advance(static_cast<uint64_t>(write_f64_shortest(p, v) - p));
   return kDumpOk;

@@ -20,7 +20,7 @@ inline constexpr uint64_t kMaxSafeInteger = (uint64_t{1} << 53) - 1;  // largest
   const ffi::LongView view = ffi::long_view(obj);
   const bool negative = view.sign == 2;
   if (view.compact) [[likely]] {
-    QUIBEX_TRY(out.reserve(128));
+    QUIBEX_TRY(out.reserve(kBoundedValueRoom));
     uint8_t* p = out.write_ptr();
     *p = '-';  // kept only when negative; the digits overwrite it otherwise
     out.advance(negative + write_u32_decimal(view.digit, p + negative));
@@ -31,7 +31,7 @@ inline constexpr uint64_t kMaxSafeInteger = (uint64_t{1} << 53) - 1;  // largest
     return make_dump_error(DumpErrorKind::Integer64Bits);
   if ((opts & OPT_STRICT_INTEGER) && m.value > kMaxSafeInteger) [[unlikely]]
     return make_dump_error(DumpErrorKind::Integer53Bits);
-  QUIBEX_TRY(out.reserve(128));
+  QUIBEX_TRY(out.reserve(kBoundedValueRoom));
   uint8_t* p = out.write_ptr();
   *p = '-';
   out.advance(negative + write_u64_decimal(m.value, p + negative));

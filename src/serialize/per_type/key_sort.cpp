@@ -5,7 +5,7 @@
 namespace quibex {
 namespace {
 
-inline bool less(const KeyValuePair& a, const KeyValuePair& b) noexcept { return compare_keys(a, b) < 0; }
+inline bool less(const MemberKey& a, const MemberKey& b) noexcept { return compare_keys(a, b) < 0; }
 
 // Arrays up to this size (nearly every dict) are sorted through stack
 // scratch areas.
@@ -16,9 +16,9 @@ constexpr size_t kSmallMax = 64;
 constexpr size_t kTinyMax = 8;
 
 // Each pair moves left past the greater ones.
-void insertion_sort(KeyValuePair* pairs, size_t n) noexcept {
+void insertion_sort(MemberKey* pairs, size_t n) noexcept {
   for (size_t i = 1; i < n; ++i) {
-    const KeyValuePair p = pairs[i];
+    const MemberKey p = pairs[i];
     size_t j = i;
     for (; j > 0 && less(p, pairs[j - 1]); --j) pairs[j] = pairs[j - 1];
     pairs[j] = p;
@@ -29,7 +29,7 @@ void insertion_sort(KeyValuePair* pairs, size_t n) noexcept {
 // index into one word each (most keys differ there, and words move
 // cheaply); runs of equal 7-byte prefixes are then ordered by the whole keys,
 // and the pairs put in the order found.
-void sort_small(KeyValuePair* pairs, size_t n) noexcept {
+void sort_small(MemberKey* pairs, size_t n) noexcept {
   if (n <= kTinyMax) {
     insertion_sort(pairs, n);
     return;
@@ -51,14 +51,14 @@ void sort_small(KeyValuePair* pairs, size_t n) noexcept {
     }
     i = end;
   }
-  KeyValuePair sorted[kSmallMax];
+  MemberKey sorted[kSmallMax];
   for (size_t i = 0; i < n; ++i) sorted[i] = pairs[order[i]];
   for (size_t i = 0; i < n; ++i) pairs[i] = sorted[i];
 }
 
 }  // namespace
 
-void sort_pairs(KeyValuePair* pairs, size_t n) noexcept {
+void sort_pairs(MemberKey* pairs, size_t n) noexcept {
   if (n < 2) return;
   if (n <= kSmallMax) {
     sort_small(pairs, n);

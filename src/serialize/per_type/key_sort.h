@@ -1,5 +1,5 @@
-// Members of a dict to be written in key order: the pair record, the key
-// order and the sort.
+// Members of a dict to be written in key order: the record the sort moves,
+// the key order and the sort.
 #pragma once
 
 #include "ffi/python.h"
@@ -11,12 +11,12 @@
 
 namespace quibex {
 
-struct KeyValuePair {
+struct MemberKey {
   const uint8_t* key;  // UTF-8 bytes of the key text; never null
   uint64_t len;
-  PyObject* value;
+  uint64_t index;  // the member's place in the order the dict gave
 };
-static_assert(sizeof(KeyValuePair) == 24);
+static_assert(sizeof(MemberKey) == 24);
 
 namespace detail {
 
@@ -47,7 +47,7 @@ inline uint64_t key_prefix(const uint8_t* p, uint64_t n) noexcept {
 // Byte order of the UTF-8 key texts, which is the order of their code points;
 // a proper prefix comes first. Compared 8 bytes at a time as words: keys
 // often share long prefixes ("profile_background_...").
-inline int compare_keys(const KeyValuePair& a, const KeyValuePair& b) noexcept {
+inline int compare_keys(const MemberKey& a, const MemberKey& b) noexcept {
   const uint64_t common = std::min(a.len, b.len);
   for (uint64_t at = 0;; at += 8) {
     const uint64_t wa = detail::key_prefix(a.key + at, a.len - at), wb = detail::key_prefix(b.key + at, b.len - at);
@@ -61,6 +61,6 @@ inline int compare_keys(const KeyValuePair& a, const KeyValuePair& b) noexcept {
 // Sorts in place by compare_keys, O(n log n), allocating nothing. Input
 // already in order, or in strictly descending order, costs one linear pass.
 // Pairs with equal keys end up in an unspecified relative order.
-void sort_pairs(KeyValuePair* pairs, size_t n) noexcept;
+void sort_pairs(MemberKey* pairs, size_t n) noexcept;
 
 }  // namespace quibex

@@ -4,10 +4,7 @@
 #include "number/int_text.h"
 #include "serialize/dispatch.h"
 #include "serialize/per_type/datetime.h"
-#include "serialize/per_type/dict_walk.h"
 #include "serialize/per_type/enum.h"
-#include "serialize/per_type/key_sort.h"
-#include "serialize/per_type/sorted_dict.h"
 #include "serialize/per_type/str.h"
 #include "serialize/per_type/uuid.h"
 #include "support.h"
@@ -121,78 +118,6 @@ DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* t
   return kDumpOk;
 }
 
-// The converted members of one dict: the pair array that is sorted and
-// written, and for each member the object its key text is borrowed from
-// (null for a text in the room area). Every value and owner holds a
-// reference once Python code can run (converting later keys, writing
-// values), since that code may change the dict and drop the others' last
-// references; until then members may be borrowed from the dict. The room area,
-// made when the first key needs it, has kKeyTextRoom bytes for every member,
-// so it never moves; texts are packed in it.
-class Members {
- public:
-  explicit Members(size_t capacity) noexcept
-      : pairs_(static_cast<KeyValuePair*>(PyMem_Malloc(capacity * (sizeof(KeyValuePair) + sizeof(PyObject*))))),
-        owners_(pairs_ == nullptr ? nullptr : reinterpret_cast<PyObject**>(pairs_ + capacity)),
-        capacity_(capacity) {}
-  Members(const Members&) = delete;
-  Members& operator=(const Members&) = delete;
-  ~Members() {
-    for (size_t i = 0; i < held_; ++i) {
-      Py_DECREF(pairs_[i].value);
-      Py_XDECREF(owners_[i]);
-    }
-    PyMem_Free(pairs_);
-    PyMem_Free(rooms_);
-  }
-
-  bool allocated() const noexcept { return pairs_ != nullptr; }
-
-  // kKeyTextRoom writable bytes for the next member's text; null when the
-  // room area cannot be allocated.
-  uint8_t* room() noexcept {
-    if (rooms_ == nullptr) rooms_ = static_cast<uint8_t*>(PyMem_Malloc(capacity_ * kKeyTextRoom));
-    return rooms_ == nullptr ? nullptr : rooms_ + rooms_used_;
-  }
-
-  // Takes over the text's owner and the reference to the value.
-  void append(KeyText text, PyObject* value) noexcept {
-    hold_all();
-    if (!text.owner) rooms_used_ += text.len;  // the text was written at room()
-    owners_[size_] = text.owner.release();
-    pairs_[size_++] = {text.bytes, text.len, value};
-    held_ = size_;
-  }
-
-  // Appends a str key and its value without taking references; hold_all
-  // takes them, and must run before any Python code can. Meanwhile the
-  // objects are fetched into the cache together.
-  void append_borrowed(Utf8View key_text, PyObject* key, PyObject* value) noexcept {
-    __builtin_prefetch(value, 1);
-    owners_[size_] = key;
-    pairs_[size_++] = {key_text.data, key_text.size, value};
-  }
-
-  void hold_all() noexcept {
-    for (; held_ < size_; ++held_) {
-      Py_INCREF(pairs_[held_].value);
-      Py_INCREF(owners_[held_]);
-    }
-  }
-
-  KeyValuePair* pairs() noexcept { return pairs_; }
-  size_t size() const noexcept { return size_; }
-
- private:
-  KeyValuePair* pairs_;
-  PyObject** owners_;
-  size_t capacity_;
-  size_t size_ = 0;
-  size_t held_ = 0;  // members whose value and owner hold references
-  uint8_t* rooms_ = nullptr;
-  size_t rooms_used_ = 0;
-};
-
 }  // namespace
 
 DumpResult key_to_text(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* text) noexcept {
@@ -209,34 +134,21 @@ template <class L>
 DumpResult write_dict_non_str(const SerializerFrame& frame, L& layout) noexcept {
   constexpr uint32_t kNotForKeys = OPT_PASSTHROUGH_SUBCLASS | OPT_PASSTHROUGH_DATETIME | OPT_PASSTHROUGH_DATACLASS;
   const uint32_t key_state = frame.state & ~kNotForKeys;
-  DictWalk walk(frame.obj);
-  Members members(static_cast<size_t>(walk.remaining()));
-  if (!members.allocated()) [[unlikely]]
-    return make_dump_error(DumpErrorKind::OutOfMemory);
-  PyObject *key, *value;
-  while (walk.next(&key, &value)) {
-    if (Py_TYPE(key) == REGISTRY.str_type) {
-      Utf8View view;
-      if (!unicode_utf8_view(key, &view)) return make_dump_error(DumpErrorKind::InvalidStr);
-      members.append_borrowed(view, key, value);
-      continue;
-    }
+  DictMembers members(frame.obj);
+  QUIBEX_TRY(members.collect([&](PyObject* key) noexcept {
     // Converting a key may run Python code (time zones, `value`, `int`)
     // that changes the dict: every member collected so far is held first.
     members.hold_all();
-    Owned held_value = Owned::borrow(value);
     Owned held_key = Owned::borrow(key);
     uint8_t* room = members.room();
-    if (room == nullptr) [[unlikely]]
-      return make_dump_error(DumpErrorKind::OutOfMemory);
+    if (room == nullptr) return make_dump_error(DumpErrorKind::OutOfMemory);
     KeyText text;
     QUIBEX_TRY(key_to_text(key, key_state, room, &text));
-    members.append(std::move(text), held_value.release());
-  }
-  members.hold_all();  // before any value is written
-  KeyValuePair* pairs = members.pairs();
-  if (state::options(frame.state) & OPT_SORT_KEYS) sort_pairs(pairs, members.size());
-  return write_pairs(pairs, members.size(), frame, layout);
+    members.append_converted(key, std::move(text));
+    return kDumpOk;
+  }));
+  if (state::options(frame.state) & OPT_SORT_KEYS) members.sort();
+  return members.write(frame, layout);
 }
 
 template DumpResult write_dict_non_str<CompactLayout>(const SerializerFrame&, CompactLayout&) noexcept;

@@ -5,24 +5,13 @@
 
 #include "serialize/frame.h"
 #include "serialize/layout.h"
+#include "serialize/per_type/dict_members.h"
 #include "support.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace quibex {
-
-// Room for any key text that is written rather than borrowed: a date, time
-// or datetime, a UUID, a signed 64-bit integer, a double.
-inline constexpr size_t kKeyTextRoom = 40;
-
-// A converted key: its UTF-8 text, borrowed from `owner` (the str itself,
-// or the str an enum member stands for) or written into the caller's room.
-struct KeyText {
-  const uint8_t* bytes;
-  size_t len;
-  Owned owner;  // null when the text lies in the room
-};
 
 // Converts one key with the key options `key_state` (the dict's state word
 // without the three passthrough options). `room` holds kKeyTextRoom bytes.

@@ -150,7 +150,7 @@ using portable::quote_short_plain;
 // form takes at most 6 * n + 2 bytes; the rest covers the escaper's stores
 // past its count (whole vector blocks and table words).
 [[nodiscard, gnu::always_inline]] inline DumpResult write_escaped(OutputBuffer& out, Utf8View view) noexcept {
-  QUIBEX_TRY(out.reserve(8 * view.size + 32));
+  QUIBEX_TRY(out.reserve(8 * view.size + kStoreSlack));
   uint8_t* p = out.write_ptr();
   size_t count = view.size <= kShortPlainMax ? quote_short_plain(p, view.data, view.size) : 0;
   if (count == 0) count = escape_str(p, view.data, view.size);

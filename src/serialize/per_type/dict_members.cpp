@@ -1,0 +1,90 @@
+#include "serialize/per_type/dict_members.h"
+
+#include "serialize/dispatch.h"
+
+namespace quibex {
+
+DictMembers::~DictMembers() {
+  for (size_t i = 0; i < held_; ++i) {
+    Py_DECREF(keys_[i]);
+    Py_XDECREF(owners_[i]);
+  }
+  PyMem_Free(order_);
+  PyMem_Free(rooms_);
+}
+
+DumpResult DictMembers::allocate() noexcept {
+  const size_t n = static_cast<size_t>(walk_.size());
+  constexpr size_t kPerMember = sizeof(MemberKey) + 2 * sizeof(PyObject*) + sizeof(Py_ssize_t);
+  void* block = n <= PY_SSIZE_T_MAX / kPerMember ? PyMem_Malloc(n * kPerMember) : nullptr;
+  if (block == nullptr) {
+    PyErr_NoMemory();
+    return make_dump_error(DumpErrorKind::OutOfMemory);
+  }
+  order_ = static_cast<MemberKey*>(block);
+  keys_ = reinterpret_cast<PyObject**>(order_ + n);
+  owners_ = keys_ + n;
+  positions_ = reinterpret_cast<Py_ssize_t*>(owners_ + n);
+  return kDumpOk;
+}
+
+uint8_t* DictMembers::room() noexcept {
+  if (rooms_ == nullptr) {
+    rooms_ = static_cast<uint8_t*>(PyMem_Malloc(static_cast<size_t>(walk_.size()) * kKeyTextRoom));
+    if (rooms_ == nullptr) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+  }
+  return rooms_ + rooms_used_;
+}
+
+DumpResult DictMembers::look_up(size_t i, PyObject** value) noexcept {
+  // The entry moved (the table was rebuilt) or the key was deleted: the
+  // dict is asked. A key of another type with the same hash may run
+  // Python code to compare itself.
+  *value = PyDict_GetItemWithError(walk_.dict(), keys_[i]);
+  if (*value != nullptr) return kDumpOk;
+  if (PyErr_Occurred()) return make_dump_error(DumpErrorKind::DictKeysChanged);
+  return DictWalk::changed_error(DumpErrorKind::DictKeysChanged);
+}
+
+template <class L>
+DumpResult DictMembers::write(const SerializerFrame& frame, L& layout) noexcept {
+  hold_all();  // before any value is written
+  PyObject* dict = walk_.dict();
+  DictTable table(dict);
+  const ffi::DictTableShape shape = ffi::dict_table_shape(dict);
+  const Py_ssize_t entries = table.entries(dict).count;
+  // The value of member i as it stands now.
+  auto value_now = [&](size_t i, PyObject** value) noexcept {
+    *value = table.value_at(dict, positions_[i], keys_[i]);
+    return *value != nullptr ? kDumpOk : look_up(i, value);
+  };
+  LocalLayout<L> w(layout);
+  QUIBEX_TRY(w->begin('{'));
+  for (size_t k = 0; k < size_; ++k) {
+    if (ffi::dict_used(dict) != walk_.size()) [[unlikely]]
+      return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
+    const MemberKey& member = order_[k];
+    PyObject* value;
+    QUIBEX_TRY(value_now(member.index, &value));
+    QUIBEX_TRY(write_member(w, k == 0, Utf8View{member.key, member.len}, value, frame.default_, frame.state));
+  }
+  if (ffi::dict_used(dict) != walk_.size()) [[unlikely]]
+    return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
+  // A key added (an entry appended, or the table rebuilt) with the size
+  // kept means one was deleted, perhaps one already written.
+  if (!(ffi::dict_table_shape(dict) == shape) || table.entries(dict).count != entries) [[unlikely]] {
+    for (size_t i = 0; i < size_; ++i) {
+      PyObject* value;
+      QUIBEX_TRY(value_now(i, &value));
+    }
+  }
+  return w->end('}');
+}
+
+template DumpResult DictMembers::write<CompactLayout>(const SerializerFrame&, CompactLayout&) noexcept;
+template DumpResult DictMembers::write<IndentWriter>(const SerializerFrame&, IndentWriter&) noexcept;
+
+}  // namespace quibex

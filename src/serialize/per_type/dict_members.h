@@ -1,0 +1,124 @@
+// The members of a dict that is written in an order of its own (sorted keys)
+// or under converted keys (OPT_NON_STR_KEYS): collected in one walk, then
+// written by one loop.
+#pragma once
+
+#include "serialize/frame.h"
+#include "serialize/layout.h"
+#include "serialize/per_type/dict_walk.h"
+#include "serialize/per_type/key_sort.h"
+#include "serialize/per_type/str.h"
+#include "support.h"
+#include "typeref/registry.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quibex {
+
+// Room for any key text that is written rather than borrowed: a date, time
+// or datetime, a UUID, a signed 64-bit integer, a double.
+inline constexpr size_t kKeyTextRoom = 40;
+
+// A converted key: its UTF-8 text, borrowed from `owner` (the str itself,
+// or the str an enum member stands for) or written into the caller's room.
+struct KeyText {
+  const uint8_t* bytes;
+  size_t len;
+  Owned owner;  // null when the text lies in the room
+};
+
+// For each member: its key text (the record the sort moves), the dict's key
+// object and the position of its entry. Values are not kept: each is read
+// from the dict when its member is written, as it stands then, so these
+// writers see a dict changed while written as the plain walk does. Before
+// each member, and after the last, the dict must still have its size; a
+// member whose key is gone by then, or that is gone afterwards while keys
+// were added, fails as "dictionary keys changed during iteration".
+//
+// Keys and text owners hold references once Python code can run
+// (converting later keys, writing values): that code may change the dict
+// and drop their last references, and the texts are borrowed from them.
+// Until then the str keys are borrowed from the dict. The room area, made
+// when the first converted key needs it, has kKeyTextRoom bytes for every
+// member, so it never moves; texts are packed in it.
+class DictMembers {
+ public:
+  explicit DictMembers(PyObject* dict) noexcept : walk_(dict) {}
+  DictMembers(const DictMembers&) = delete;
+  DictMembers& operator=(const DictMembers&) = delete;
+  ~DictMembers();
+
+  // Collects every member in the dict's order. An exact str key borrows its
+  // UTF-8 text; any other key goes to other(key) -> DumpResult, which
+  // appends it through append_converted or fails.
+  template <class Other>
+  DumpResult collect(Other&& other) noexcept {
+    QUIBEX_TRY(allocate());
+    PyTypeObject* str_type = REGISTRY.str_type;
+    PyObject *key, *value;
+    while (walk_.next(&key, &value)) {
+      if (Py_TYPE(key) == str_type) [[likely]] {
+        Utf8View view;
+        if (!unicode_utf8_view(key, &view)) [[unlikely]]
+          return make_dump_error(DumpErrorKind::InvalidStr);
+        append(view.data, view.size, key, nullptr);
+        continue;
+      }
+      QUIBEX_TRY(other(key));
+    }
+    return walk_.outcome();
+  }
+
+  // Takes the references of every member collected so far. Runs before any
+  // Python code can.
+  void hold_all() noexcept {
+    for (; held_ < size_; ++held_) Py_INCREF(keys_[held_]);
+  }
+
+  // kKeyTextRoom writable bytes for the next converted key's text; null
+  // (MemoryError pending) when the room area cannot be made.
+  uint8_t* room() noexcept;
+
+  // Appends the member the walk yielded last, of key `key` (borrowed; the
+  // caller holds it) converted to `text`, whose owner it takes over.
+  void append_converted(PyObject* key, KeyText text) noexcept {
+    hold_all();
+    if (!text.owner) rooms_used_ += text.len;  // the text was written at room()
+    append(text.bytes, text.len, Py_NewRef(key), text.owner.release());
+    held_ = size_;
+  }
+
+  void sort() noexcept { sort_pairs(order_, size_); }
+
+  // Writes "{", the members in their order, "}". Values are serialised with
+  // the dict frame's default and state.
+  template <class L>
+  DumpResult write(const SerializerFrame& frame, L& layout) noexcept;
+
+ private:
+  DumpResult allocate() noexcept;
+
+  void append(const uint8_t* text, size_t len, PyObject* key, PyObject* owner) noexcept {
+    order_[size_] = {text, len, size_};
+    keys_[size_] = key;
+    owners_[size_] = owner;
+    positions_[size_] = walk_.position();
+    ++size_;
+  }
+
+  // The value of member i (borrowed) when its entry is not where it was.
+  [[gnu::cold]] DumpResult look_up(size_t i, PyObject** value) noexcept;
+
+  DictWalk walk_;
+  MemberKey* order_ = nullptr;  // one block for the four arrays, walk_.size() entries each
+  PyObject** keys_ = nullptr;
+  PyObject** owners_ = nullptr;  // a converted key's text owner; null for str keys and room texts
+  Py_ssize_t* positions_ = nullptr;
+  size_t size_ = 0;
+  size_t held_ = 0;  // members whose key and owner hold references
+  uint8_t* rooms_ = nullptr;
+  size_t rooms_used_ = 0;
+};
+
+}  // namespace quibex
