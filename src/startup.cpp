@@ -12,17 +12,19 @@
 
 #include <datetime.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <mutex>
 
 namespace quibex {
 
 namespace {
 
-enum class OnceState { Incomplete, Running, Complete };
-OnceState once_state = OnceState::Incomplete;
+// Held by the caller that fills the registry, for as long as it does, and
+// locked only with the interpreter lock released. Neither tried nor paired
+// with a condition variable: those need newer C and C++ runtime libraries
+// than the oldest systems the wheels are built for.
 std::mutex once_mutex;
-std::condition_variable once_done;
+std::atomic<bool> once_complete = false;
 
 // New reference to module.attribute, read through the module's dictionary.
 PyObject* lookup_attribute(const char* module_name, const char* attribute) noexcept {
@@ -138,27 +140,20 @@ bool fill_registry(TypeRegistry& r) noexcept {
 }  // namespace
 
 int init_registry_once() noexcept {
-  {
-    std::unique_lock lock(once_mutex);
-    if (once_state == OnceState::Running) {
-      // The first caller may need the interpreter lock to finish its imports.
-      Py_BEGIN_ALLOW_THREADS
-      once_done.wait(lock, [] { return once_state != OnceState::Running; });
-      Py_END_ALLOW_THREADS
-    }
-    if (once_state == OnceState::Complete) return 0;
-    once_state = OnceState::Running;
-  }
+  if (once_complete.load(std::memory_order_acquire)) return 0;
+  // Another caller filling the registry may need the interpreter lock to
+  // finish its imports.
+  std::unique_lock lock(once_mutex, std::defer_lock);
+  Py_BEGIN_ALLOW_THREADS
+  lock.lock();
+  Py_END_ALLOW_THREADS
+  if (once_complete.load(std::memory_order_relaxed)) return 0;
   // Built aside and published whole, so a failed attempt leaves the registry
   // as it was (its partial references are kept alive, like every entry).
   TypeRegistry r = REGISTRY;
   const bool ok = create_key_map() && fill_registry(r);
-  {
-    std::lock_guard lock(once_mutex);
-    if (ok) REGISTRY = r;
-    once_state = ok ? OnceState::Complete : OnceState::Incomplete;
-  }
-  once_done.notify_all();
+  if (ok) REGISTRY = r;
+  once_complete.store(ok, std::memory_order_release);
   return ok ? 0 : -1;
 }
 
