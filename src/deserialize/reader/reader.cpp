@@ -286,12 +286,10 @@ PyObject* close_list(Frame& f, PyObject** base, PyObject** sp) noexcept {
     ffi::list_fit(list);
     return list;
   }
-  PyObject* list = PyList_New(n);
+  PyObject* list = n == 0 ? PyList_New(0) : ffi::new_list_stolen(base, n);
   if (list == nullptr) {
     for (PyObject** p = base; p != sp; ++p) Py_DECREF(*p);
-    return nullptr;
   }
-  if (n != 0) std::memcpy(static_cast<void*>(ffi::list_items(list)), base, size_t(n) * sizeof(PyObject*));
   return list;
 }
 
