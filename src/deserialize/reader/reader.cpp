@@ -150,9 +150,11 @@ PyObject* ascii_str(const uint8_t* s, size_t n) noexcept {
       return PyLong_FromLongLong(v.payload.i);
     case kTagReal:
       return PyFloat_FromDouble(v.payload.f);
+    case kTagAsciiString:
     case kTagString:
       if (v.count() == 0) return ffi::immortal_ref(REGISTRY.empty_str);
-      return ascii ? ascii_str(v.payload.str, v.count()) : build_str(v.payload.str, v.count());
+      return ascii || v.type() == kTagAsciiString ? ascii_str(v.payload.str, v.count())
+                                                  : build_str(v.payload.str, v.count());
     default:  // kTagWideString
       return build_str(v.payload.str, v.count());
   }
@@ -178,7 +180,8 @@ PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept 
   DocValue v;
   if (c == '"') {
     StringError e;
-    const uint8_t* after = read_string(p + 1, r.readable, &v, &r.buf.scratch, &e);
+    // In a text that is all ASCII every string is known to be.
+    const uint8_t* after = read_string(p + 1, r.readable, &v, &r.buf.scratch, &e, !r.ascii);
     if (after == nullptr) {
       *f = {e.message == nullptr ? ReadErrorCategory::Memory : ReadErrorCategory::String, e.message, e.at};
       return nullptr;
@@ -417,7 +420,7 @@ object_key:
   {
     DocValue k;
     StringError e;
-    cur = read_string(cur + 1, r.readable, &k, &r.buf.scratch, &e);
+    cur = read_string(cur + 1, r.readable, &k, &r.buf.scratch, &e, false);  // keys are found by their bytes
     if (cur == nullptr) {
       failure = {e.message == nullptr ? ReadErrorCategory::Memory : ReadErrorCategory::String, e.message, e.at};
       goto failed;
