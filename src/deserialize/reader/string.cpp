@@ -200,12 +200,14 @@ static_assert(kStepRoom >= kBlock && kStepRoom >= 4);
       return nullptr;
     }
     // Copy the plain run up to the next stop byte. A whole block is stored
-    // only when it holds no stop byte.
+    // only when it holds no stop byte. Escapes often come in runs (text
+    // escaped as \u sequences), so a backslash right away takes no block.
     for (;;) {
       if (!reserve(scratch, dst, kStepRoom)) {
         *error = {nullptr, src};
         return nullptr;
       }
+      if (*src == '\\') break;
       if (copy_end - src < static_cast<ptrdiff_t>(kBlock)) {
         while (!is_stop(*src)) *dst++ = *src++;
         break;
