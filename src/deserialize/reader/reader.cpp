@@ -5,7 +5,12 @@
 #include "deserialize/reader/number.h"
 #include "deserialize/reader/string.h"
 #include "support.h"
+#include "typeref/cpu.h"
 #include "typeref/registry.h"
+
+#if QUIBEX_X86
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cassert>
@@ -69,9 +74,19 @@ struct Reader {
 
 inline bool is_space(uint8_t c) noexcept { return (kCharClass[c] & kCharSpace) != 0; }
 
-// Past a run of whitespace: spaces eight at a time (indentation), then byte
-// by byte; the zero byte after the text ends the byte loop.
+// Past a run of whitespace: spaces a block at a time (indentation), then
+// byte by byte; the zero byte after the text ends the byte loop.
 [[gnu::noinline]] const uint8_t* skip_space_run(const uint8_t* p, const uint8_t* readable) noexcept {
+#if QUIBEX_X86
+  for (; readable - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto other = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')))) ^ 0xFFFFu;
+    if (other != 0) {
+      p += __builtin_ctz(other);
+      break;
+    }
+  }
+#else
   for (; readable - p >= 8; p += 8) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -81,6 +96,7 @@ inline bool is_space(uint8_t c) noexcept { return (kCharClass[c] & kCharSpace) !
       break;
     }
   }
+#endif
   while (is_space(*p)) ++p;
   return p;
 }
