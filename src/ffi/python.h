@@ -263,6 +263,26 @@ inline bool list_append_stolen(PyObject* list, PyObject* const* items, Py_ssize_
   return true;
 }
 
+// A new list of the n > 0 items (references stolen on success), its item
+// array from PyMem_Malloc: PyList_New(n) would zero an array that is
+// overwritten at once. Null with MemoryError set, the items untouched.
+inline PyObject* new_list_stolen(PyObject* const* items, Py_ssize_t n) noexcept {
+  if (size_t(n) > size_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return PyErr_NoMemory();
+  auto** array = static_cast<PyObject**>(PyMem_Malloc(size_t(n) * sizeof(PyObject*)));
+  if (array == nullptr) return PyErr_NoMemory();
+  PyObject* list = PyList_New(0);
+  if (list == nullptr) {
+    PyMem_Free(array);
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) array[i] = items[i];
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  l->ob_item = array;
+  l->allocated = n;
+  Py_SET_SIZE(l, n);
+  return list;
+}
+
 // Trims a non-empty list's item array to its size, as PyList_New(size)
 // makes it; a refused trim leaves the larger array, which is as valid.
 inline void list_fit(PyObject* list) noexcept {

@@ -5,7 +5,12 @@
 #include "deserialize/reader/number.h"
 #include "deserialize/reader/string.h"
 #include "support.h"
+#include "typeref/cpu.h"
 #include "typeref/registry.h"
+
+#if QUIBEX_X86
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cassert>
@@ -69,9 +74,19 @@ struct Reader {
 
 inline bool is_space(uint8_t c) noexcept { return (kCharClass[c] & kCharSpace) != 0; }
 
-// Past a run of whitespace: spaces eight at a time (indentation), then byte
-// by byte; the zero byte after the text ends the byte loop.
+// Past a run of whitespace: spaces a block at a time (indentation), then
+// byte by byte; the zero byte after the text ends the byte loop.
 [[gnu::noinline]] const uint8_t* skip_space_run(const uint8_t* p, const uint8_t* readable) noexcept {
+#if QUIBEX_X86
+  for (; readable - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto other = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')))) ^ 0xFFFFu;
+    if (other != 0) {
+      p += __builtin_ctz(other);
+      break;
+    }
+  }
+#else
   for (; readable - p >= 8; p += 8) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -81,6 +96,7 @@ inline bool is_space(uint8_t c) noexcept { return (kCharClass[c] & kCharSpace) !
       break;
     }
   }
+#endif
   while (is_space(*p)) ++p;
   return p;
 }
@@ -150,9 +166,11 @@ PyObject* ascii_str(const uint8_t* s, size_t n) noexcept {
       return PyLong_FromLongLong(v.payload.i);
     case kTagReal:
       return PyFloat_FromDouble(v.payload.f);
+    case kTagAsciiString:
     case kTagString:
       if (v.count() == 0) return ffi::immortal_ref(REGISTRY.empty_str);
-      return ascii ? ascii_str(v.payload.str, v.count()) : build_str(v.payload.str, v.count());
+      return ascii || v.type() == kTagAsciiString ? ascii_str(v.payload.str, v.count())
+                                                  : build_str(v.payload.str, v.count());
     default:  // kTagWideString
       return build_str(v.payload.str, v.count());
   }
@@ -178,7 +196,8 @@ PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept 
   DocValue v;
   if (c == '"') {
     StringError e;
-    const uint8_t* after = read_string(p + 1, r.readable, &v, &r.buf.scratch, &e);
+    // In a text that is all ASCII every string is known to be.
+    const uint8_t* after = read_string(p + 1, r.readable, &v, &r.buf.scratch, &e, !r.ascii);
     if (after == nullptr) {
       *f = {e.message == nullptr ? ReadErrorCategory::Memory : ReadErrorCategory::String, e.message, e.at};
       return nullptr;
@@ -286,12 +305,10 @@ PyObject* close_list(Frame& f, PyObject** base, PyObject** sp) noexcept {
     ffi::list_fit(list);
     return list;
   }
-  PyObject* list = PyList_New(n);
+  PyObject* list = n == 0 ? PyList_New(0) : ffi::new_list_stolen(base, n);
   if (list == nullptr) {
     for (PyObject** p = base; p != sp; ++p) Py_DECREF(*p);
-    return nullptr;
   }
-  if (n != 0) std::memcpy(static_cast<void*>(ffi::list_items(list)), base, size_t(n) * sizeof(PyObject*));
   return list;
 }
 
@@ -419,7 +436,7 @@ object_key:
   {
     DocValue k;
     StringError e;
-    cur = read_string(cur + 1, r.readable, &k, &r.buf.scratch, &e);
+    cur = read_string(cur + 1, r.readable, &k, &r.buf.scratch, &e, false);  // keys are found by their bytes
     if (cur == nullptr) {
       failure = {e.message == nullptr ? ReadErrorCategory::Memory : ReadErrorCategory::String, e.message, e.at};
       goto failed;

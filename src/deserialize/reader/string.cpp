@@ -33,6 +33,9 @@ inline unsigned stop_mask(Block v) noexcept {
       _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
 }
 inline size_t first_stop(unsigned mask) noexcept { return static_cast<size_t>(__builtin_ctz(mask)); }
+// Non-zero when the block holds a byte of 0x80 or above: one bit per such
+// byte, in the places stop_mask gives its bytes.
+inline unsigned high_mask(Block v) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
 #else
 constexpr size_t kBlock = 8;
 using Block = uint64_t;
@@ -40,18 +43,32 @@ inline Block load_block(const uint8_t* p) noexcept { return word_bytes::load_le6
 inline void store_block(uint8_t* p, Block v) noexcept { word_bytes::store_le64(p, v); }
 inline uint64_t stop_mask(Block v) noexcept { return word_bytes::string_stop_flags(v); }
 inline size_t first_stop(uint64_t mask) noexcept { return word_bytes::first_byte_index(mask); }
+inline uint64_t high_mask(Block v) noexcept { return v & word_bytes::kHighBits; }
 #endif
 
 bool is_stop(uint8_t c) noexcept { return (kCharClass[c] & kCharStringStop) != 0; }
 
-// The first stop byte at or after p. Block loads stay before copy_end; the
-// zero byte after the text ends the byte loop.
-inline const uint8_t* find_stop(const uint8_t* p, const uint8_t* copy_end) noexcept {
+// The first stop byte at or after p; with kSeeHigh, also whether a byte
+// before it is 0x80 or above (in *high). Block loads stay before copy_end;
+// the zero byte after the text ends the byte loop.
+template <bool kSeeHigh>
+[[gnu::always_inline]] inline const uint8_t* find_stop(const uint8_t* p, const uint8_t* copy_end, bool* high) noexcept {
+  decltype(high_mask(Block{})) seen = 0;
   for (; copy_end - p >= static_cast<ptrdiff_t>(kBlock); p += kBlock) {
-    const auto mask = stop_mask(load_block(p));
-    if (mask != 0) return p + first_stop(mask);
+    const Block block = load_block(p);
+    const auto mask = stop_mask(block);
+    if (mask != 0) {
+      // Only the bytes before the first stop count: the bits below its bit.
+      if (kSeeHigh) *high = (seen | (high_mask(block) & ((mask & (0 - mask)) - 1))) != 0;
+      return p + first_stop(mask);
+    }
+    if (kSeeHigh) seen |= high_mask(block);
   }
-  while (!is_stop(*p)) ++p;
+  uint8_t any = 0;
+  for (; !is_stop(*p); ++p) {
+    if (kSeeHigh) any |= *p;
+  }
+  if (kSeeHigh) *high = seen != 0 || any >= 0x80;
   return p;
 }
 
@@ -183,12 +200,14 @@ static_assert(kStepRoom >= kBlock && kStepRoom >= 4);
       return nullptr;
     }
     // Copy the plain run up to the next stop byte. A whole block is stored
-    // only when it holds no stop byte.
+    // only when it holds no stop byte. Escapes often come in runs (text
+    // escaped as \u sequences), so a backslash right away takes no block.
     for (;;) {
       if (!reserve(scratch, dst, kStepRoom)) {
         *error = {nullptr, src};
         return nullptr;
       }
+      if (*src == '\\') break;
       if (copy_end - src < static_cast<ptrdiff_t>(kBlock)) {
         while (!is_stop(*src)) *dst++ = *src++;
         break;
@@ -210,16 +229,24 @@ static_assert(kStepRoom >= kBlock && kStepRoom >= 4);
   return src + 1;
 }
 
+template <bool kSeeAscii>
+const uint8_t* read_string_as(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
+                              StringError* error) noexcept {
+  const uint8_t* const begin = p;
+  bool high = true;
+  p = find_stop<kSeeAscii>(p, readable_end, &high);
+  if (*p != '"') return read_escaped(begin, p, readable_end, v, scratch, error);
+  v->tag = (high ? kTagString : kTagAsciiString) | (static_cast<uint64_t>(p - begin) << kTagCountShift);
+  v->payload.str = begin;
+  return p + 1;
+}
+
 }  // namespace
 
 const uint8_t* read_string(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
-                           StringError* error) noexcept {
-  const uint8_t* const begin = p;
-  p = find_stop(p, readable_end);
-  if (*p != '"') return read_escaped(begin, p, readable_end, v, scratch, error);
-  v->tag = kTagString | (static_cast<uint64_t>(p - begin) << kTagCountShift);
-  v->payload.str = begin;
-  return p + 1;
+                           StringError* error, bool see_ascii) noexcept {
+  return see_ascii ? read_string_as<true>(p, readable_end, v, scratch, error)
+                   : read_string_as<false>(p, readable_end, v, scratch, error);
 }
 
 }  // namespace quibex

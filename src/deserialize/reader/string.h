@@ -27,8 +27,10 @@ struct StringError {
 // with `*error` filled. A string without escapes is pointed to where it
 // stands in the text; one with escapes is written unescaped into the
 // scratch, where it stays until the next read_string; it is a WideString
-// when an escape in it stands for U+0080 or above.
+// when an escape in it stands for U+0080 or above. With `see_ascii`, a
+// string without escapes whose bytes are all below 0x80 is an AsciiString
+// (the check costs a little; without it such a string is a String).
 const uint8_t* read_string(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
-                           StringError* error) noexcept;
+                           StringError* error, bool see_ascii) noexcept;
 
 }  // namespace quibex
