@@ -14,6 +14,7 @@
 #include "serialize/per_type/sorted_dict.h"
 #include "serialize/per_type/str.h"
 #include "serialize/per_type/uuid.h"
+#include "serialize/python_code.h"
 #include "support.h"
 #include "typeref/registry.h"
 
@@ -49,6 +50,9 @@ DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept {
 
 template <class L>
 DumpResult serialize_other(const SerializerFrame& frame, L& layout) noexcept {
+  // Any of these writers may run Python code, or free an object whose
+  // finalizer does: the walks of the enclosing containers look again.
+  note_python_code();
   PyObject* obj = frame.obj;
   const OptionSet opts = state::options(frame.state);
   if (Py_TYPE(obj) == REGISTRY.datetime_type && !(opts & OPT_PASSTHROUGH_DATETIME))

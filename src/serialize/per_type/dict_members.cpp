@@ -43,6 +43,7 @@ DumpResult DictMembers::look_up(size_t i, PyObject** value) noexcept {
   // The entry moved (the table was rebuilt) or the key was deleted: the
   // dict is asked. A key of another type with the same hash may run
   // Python code to compare itself.
+  note_python_code();
   *value = PyDict_GetItemWithError(walk_.dict(), keys_[i]);
   if (*value != nullptr) return kDumpOk;
   if (PyErr_Occurred()) return make_dump_error(DumpErrorKind::DictKeysChanged);
@@ -53,29 +54,43 @@ template <class L>
 DumpResult DictMembers::write(const SerializerFrame& frame, L& layout) noexcept {
   hold_all();  // before any value is written
   PyObject* dict = walk_.dict();
-  DictTable table(dict);
-  const ffi::DictTableShape shape = ffi::dict_table_shape(dict);
-  const Py_ssize_t entries = table.entries(dict).count;
+  const DictTable start(dict);
+  DictTable table = start;
+  const uint64_t start_steps = python_code_steps;
+  uint64_t seen = start_steps;
+  // Whether the dict kept its size; the table is looked at again when
+  // Python code may have run since the last look.
+  auto same_size = [&]() noexcept {
+    if (python_code_steps == seen) [[likely]]
+      return true;
+    seen = python_code_steps;
+    table.refresh(dict);
+    return ffi::dict_used(dict) == walk_.size();
+  };
   // The value of member i as it stands now.
   auto value_now = [&](size_t i, PyObject** value) noexcept {
-    *value = table.value_at(dict, positions_[i], keys_[i]);
+    if (python_code_steps != seen) [[unlikely]] {
+      seen = python_code_steps;
+      table.refresh(dict);
+    }
+    *value = table.value_at(positions_[i], keys_[i]);
     return *value != nullptr ? kDumpOk : look_up(i, value);
   };
   LocalLayout<L> w(layout);
   QUIBEX_TRY(w->begin('{'));
   for (size_t k = 0; k < size_; ++k) {
-    if (ffi::dict_used(dict) != walk_.size()) [[unlikely]]
+    if (!same_size()) [[unlikely]]
       return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
     const MemberKey& member = order_[k];
     PyObject* value;
     QUIBEX_TRY(value_now(member.index, &value));
     QUIBEX_TRY(write_member(w, k == 0, Utf8View{member.key, member.len}, value, frame.default_, frame.state));
   }
-  if (ffi::dict_used(dict) != walk_.size()) [[unlikely]]
+  if (!same_size()) [[unlikely]]
     return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
   // A key added (an entry appended, or the table rebuilt) with the size
   // kept means one was deleted, perhaps one already written.
-  if (!(ffi::dict_table_shape(dict) == shape) || table.entries(dict).count != entries) [[unlikely]] {
+  if (python_code_steps != start_steps && !(table == start)) [[unlikely]] {
     for (size_t i = 0; i < size_; ++i) {
       PyObject* value;
       QUIBEX_TRY(value_now(i, &value));

@@ -138,6 +138,7 @@ DumpResult write_dict_non_str(const SerializerFrame& frame, L& layout) noexcept 
   QUIBEX_TRY(members.collect([&](PyObject* key) noexcept {
     // Converting a key may run Python code (time zones, `value`, `int`)
     // that changes the dict: every member collected so far is held first.
+    note_python_code();
     members.hold_all();
     Owned held_key = Owned::borrow(key);
     uint8_t* room = members.room();
