@@ -5,9 +5,9 @@
 namespace quibex {
 
 DictMembers::~DictMembers() {
-  for (size_t i = 0; i < held_; ++i) {
-    Py_DECREF(keys_[i]);
-    Py_XDECREF(owners_[i]);
+  for (size_t i = 0; i < held_; ++i) Py_DECREF(keys_[i]);
+  if (owned_texts_) {
+    for (size_t i = 0; i < held_; ++i) Py_XDECREF(owners_[i]);
   }
   PyMem_Free(order_);
   PyMem_Free(rooms_);
@@ -15,7 +15,7 @@ DictMembers::~DictMembers() {
 
 DumpResult DictMembers::allocate() noexcept {
   const size_t n = static_cast<size_t>(walk_.size());
-  constexpr size_t kPerMember = sizeof(MemberKey) + 2 * sizeof(PyObject*) + sizeof(Py_ssize_t);
+  constexpr size_t kPerMember = sizeof(MemberKey) + 3 * sizeof(PyObject*) + sizeof(Py_ssize_t);
   void* block = n <= PY_SSIZE_T_MAX / kPerMember ? PyMem_Malloc(n * kPerMember) : nullptr;
   if (block == nullptr) {
     PyErr_NoMemory();
@@ -25,6 +25,7 @@ DumpResult DictMembers::allocate() noexcept {
   keys_ = reinterpret_cast<PyObject**>(order_ + n);
   owners_ = keys_ + n;
   positions_ = reinterpret_cast<Py_ssize_t*>(owners_ + n);
+  values_ = reinterpret_cast<PyObject**>(positions_ + n);
   return kDumpOk;
 }
 
@@ -79,15 +80,19 @@ DumpResult DictMembers::write(const SerializerFrame& frame, L& layout) noexcept 
   LocalLayout<L> w(layout);
   QUIBEX_TRY(w->begin('{'));
   for (size_t k = 0; k < size_; ++k) {
-    if (!same_size()) [[unlikely]]
-      return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
     const MemberKey& member = order_[k];
     PyObject* value;
-    QUIBEX_TRY(value_now(member.index, &value));
+    if (python_code_steps == collect_steps_) [[likely]] {
+      value = values_[member.index];  // the dict is as collected
+    } else {
+      if (!same_size()) return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
+      QUIBEX_TRY(value_now(member.index, &value));
+    }
     QUIBEX_TRY(write_member(w, k == 0, Utf8View{member.key, member.len}, value, frame.default_, frame.state));
   }
-  if (!same_size()) [[unlikely]]
-    return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
+  if (python_code_steps == collect_steps_) [[likely]]
+    return w->end('}');
+  if (!same_size()) return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
   // A key added (an entry appended, or the table rebuilt) with the size
   // kept means one was deleted, perhaps one already written.
   if (python_code_steps != start_steps && !(table == start)) [[unlikely]] {

@@ -29,9 +29,11 @@ struct KeyText {
 };
 
 // For each member: its key text (the record the sort moves), the dict's key
-// object and the position of its entry. Values are not kept: each is read
-// from the dict when its member is written, as it stands then, so these
-// writers see a dict changed while written as the plain walk does. Before
+// object, the position of its entry and the value it had when collected.
+// That value is written only while no Python code has run since the
+// collection began; otherwise each value is read from the dict when its
+// member is written, as it stands then, so these writers see a dict changed
+// while written as the plain walk does. Before
 // each member, and after the last, the dict must still have its size; a
 // member whose key is gone by then, or that is gone afterwards while keys
 // were added, fails as "dictionary keys changed during iteration".
@@ -55,9 +57,10 @@ class DictMembers {
   template <class Other>
   DumpResult collect(Other&& other) noexcept {
     QUIBEX_TRY(allocate());
+    collect_steps_ = python_code_steps;
     PyTypeObject* str_type = REGISTRY.str_type;
-    PyObject *key, *value;
-    while (walk_.next(&key, &value)) {
+    PyObject* key;
+    while (walk_.next(&key, &value_)) {
       if (Py_TYPE(key) == str_type) [[likely]] {
         Utf8View view;
         if (!unicode_utf8_view(key, &view)) [[unlikely]]
@@ -85,6 +88,7 @@ class DictMembers {
   void append_converted(PyObject* key, KeyText text) noexcept {
     hold_all();
     if (!text.owner) rooms_used_ += text.len;  // the text was written at room()
+    else owned_texts_ = true;
     append(text.bytes, text.len, Py_NewRef(key), text.owner.release());
     held_ = size_;
   }
@@ -104,6 +108,7 @@ class DictMembers {
     keys_[size_] = key;
     owners_[size_] = owner;
     positions_[size_] = walk_.position();
+    values_[size_] = value_;
     ++size_;
   }
 
@@ -111,10 +116,14 @@ class DictMembers {
   [[gnu::cold]] DumpResult look_up(size_t i, PyObject** value) noexcept;
 
   DictWalk walk_;
-  MemberKey* order_ = nullptr;  // one block for the four arrays, walk_.size() entries each
+  MemberKey* order_ = nullptr;  // one block for the five arrays, walk_.size() entries each
   PyObject** keys_ = nullptr;
   PyObject** owners_ = nullptr;  // a converted key's text owner; null for str keys and room texts
   Py_ssize_t* positions_ = nullptr;
+  PyObject** values_ = nullptr;  // borrowed, valid while python_code_steps == collect_steps_
+  PyObject* value_ = nullptr;    // the value of the entry the walk yielded last
+  uint64_t collect_steps_ = 0;
+  bool owned_texts_ = false;     // whether any owners_ entry is set
   size_t size_ = 0;
   size_t held_ = 0;  // members whose key and owner hold references
   uint8_t* rooms_ = nullptr;

@@ -68,10 +68,9 @@ class DictTable {
 
 class DictWalk {
  public:
-  explicit DictWalk(PyObject* dict) noexcept
-      : hold_(Owned::borrow(dict)), used_(ffi::dict_used(dict)), remaining_(used_) {
-    find_table(dict, 0);
-    checked_ = base_ == nullptr;  // PyDict_Next serves every step
+  explicit DictWalk(PyObject* dict) noexcept : hold_(Owned::borrow(dict)), used_(ffi::dict_used(dict)) {
+    find_table(dict);
+    if (base_ == nullptr) begin_checked(0);  // PyDict_Next serves every step
   }
   DictWalk(const DictWalk&) = delete;
   DictWalk& operator=(const DictWalk&) = delete;
@@ -139,15 +138,14 @@ class DictWalk {
     PyObject* dict = hold_.get();
     if (ffi::dict_used(dict) != used_) return stop(Stop::SizeChanged);
     if (!checked_) {
-      // The walk's position and count, kept as the in-place steps left them.
-      pos_ = slots(entry_ - base_);
-      remaining_ = used_ - (pos_ - skipped_);
-      if (ffi::dict_table_shape(dict) == shape_ && ffi::dict_entry_count(dict) == start_count_)
+      if (ffi::dict_table_shape(dict) == shape_ && base_ + static_cast<size_t>(ffi::dict_entry_count(dict)) * stride_ == end_)
         return next(key, value);  // unchanged: on in place
-      checked_ = true;
-      end_ = entry_;
+      // The position and count that the in-place steps reached.
+      const Py_ssize_t pos = slots(entry_ - base_);
+      begin_checked(pos);
+      remaining_ = used_ - (pos - skipped_);
     }
-    if (!(ffi::dict_table_shape(dict) == shape_)) find_table(dict, pos_);
+    if (!(ffi::dict_table_shape(dict) == shape_)) find_table(dict);
     if (base_ != nullptr) {
       PyObject* const* entry = base_ + static_cast<size_t>(pos_) * stride_;
       for (;; entry += stride_, ++pos_) {
@@ -168,18 +166,23 @@ class DictWalk {
     return true;
   }
 
-  // Reads the table the dict has now; the checked steps go on from
-  // `position`, the in-place ones from the start.
-  void find_table(PyObject* dict, Py_ssize_t position) noexcept {
+  // Reads the table the dict has now: the in-place steps start at its
+  // first entry, the checked ones go on at their position.
+  void find_table(PyObject* dict) noexcept {
     shape_ = ffi::dict_table_shape(dict);
     const ffi::DictEntries e = ffi::dict_entries(dict);
     stride_ = e.stride;
-    pos_ = position;
     base_ = e.keys;
-    start_count_ = e.count;
     entry_ = e.keys;
-    end_ = e.keys == nullptr ? nullptr : e.keys + static_cast<size_t>(e.count) * e.stride;
-    if (checked_) end_ = entry_;  // every step checked
+    end_ = checked_ || e.keys == nullptr ? entry_ : e.keys + static_cast<size_t>(e.count) * e.stride;
+  }
+
+  // Every later step is a checked one, from `position` on.
+  void begin_checked(Py_ssize_t position) noexcept {
+    checked_ = true;
+    pos_ = position;
+    remaining_ = used_;
+    end_ = entry_;
   }
 
   Owned hold_;
@@ -189,9 +192,8 @@ class DictWalk {
   ffi::DictTableShape shape_;
   PyObject* const* base_;   // the key of entry 0 when read in place, else null
   PyObject* const* entry_;  // in place: the key of the next entry to read
-  PyObject* const* end_;    // in place: past the entries; entry_ in the checked steps
+  PyObject* const* end_;    // in place: past the entries as at the start; entry_ in the checked steps
   size_t stride_;
-  Py_ssize_t start_count_;  // the entry count the in-place steps rely on
   Py_ssize_t skipped_ = 0;  // deleted entries the in-place steps passed
   Py_ssize_t pos_;          // the checked steps' next position, PyDict_Next's position
   bool checked_ = false;
