@@ -162,8 +162,9 @@ DumpResult write_dict(PyObject* dict, PyObject* default_, uint32_t st, L& layout
   // A value's writer may run Python code that changes the dict: the walk
   // fetches each entry just before it is written and fails on a changed size.
   DictWalk walk(dict);
+  DictWalk::Cursor cursor = walk.cursor();
   PyObject *key, *value;
-  for (bool first = true; walk.next(&key, &value); first = false) {
+  for (bool first = true; walk.next(cursor, &key, &value); first = false) {
     if (Py_TYPE(key) != r.str_type) [[unlikely]]
       return make_dump_error(DumpErrorKind::KeyMustBeStr);
     Utf8View view;

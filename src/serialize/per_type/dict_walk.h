@@ -81,24 +81,47 @@ class DictWalk {
   Py_ssize_t size() const noexcept { return used_; }
 
   // The position of the entry yielded last, for DictTable::value_at.
-  Py_ssize_t position() const noexcept { return checked_ ? pos_ - 1 : slots(entry_ - base_) - 1; }
+  Py_ssize_t position() const noexcept { return checked() ? pos_ - 1 : slots(entry_ - base_) - 1; }
+
+  // Where the in-place steps read: a copy that a caller's loop keeps in
+  // registers (the walk itself is handed to the checked steps, so its own
+  // fields live in memory).
+  struct Cursor {
+    PyObject* const* entry;  // the key of the next entry to read
+    PyObject* const* end;    // past the entries as at the start
+    size_t stride;
+  };
+  Cursor cursor() const noexcept { return {entry_, end_, stride_}; }
 
   // While the table keeps the shape and entry count it had at the start,
   // a step reads the next live entry in place and nothing more; the first
-  // look at a changed table makes every later step a checked one.
-  [[gnu::always_inline]] bool next(PyObject** key, PyObject** value) noexcept {
-    if (python_code_steps != seen_) [[unlikely]]
-      return next_checked(key, value);
-    for (; entry_ != end_; entry_ += stride_) {
-      if (entry_[1] != nullptr) [[likely]] {  // null: a deleted entry
-        *key = entry_[0];
-        *value = entry_[1];
-        entry_ += stride_;
+  // look at a changed table makes every later step a checked one. `c`
+  // comes from cursor() and goes only to this walk's steps.
+  [[gnu::always_inline]] bool next(Cursor& c, PyObject** key, PyObject** value) noexcept {
+    if (python_code_steps != seen_) [[unlikely]] {
+      entry_ = c.entry;  // the in-place steps move only the entry
+      const bool found = next_checked(key, value);
+      c = cursor();
+      return found;
+    }
+    for (; c.entry != c.end; c.entry += c.stride) {
+      if (c.entry[1] != nullptr) [[likely]] {  // null: a deleted entry
+        *key = c.entry[0];
+        *value = c.entry[1];
+        c.entry += c.stride;
         return true;
       }
       ++skipped_;
     }
-    return checked_ ? next_checked(key, value) : false;
+    return false;  // the checked steps never reach this loop
+  }
+
+  // The same with the walk's own cursor.
+  [[gnu::always_inline]] bool next(PyObject** key, PyObject** value) noexcept {
+    Cursor c = cursor();
+    const bool found = next(c, key, value);
+    entry_ = c.entry;
+    return found;
   }
 
   // After next() returned false: success at the end of the dict, else the
@@ -134,10 +157,10 @@ class DictWalk {
   // or is not read in place: the dict is looked at before every such step,
   // as Python's own iterator does.
   [[gnu::noinline]] bool next_checked(PyObject** key, PyObject** value) noexcept {
-    seen_ = python_code_steps;
     PyObject* dict = hold_.get();
     if (ffi::dict_used(dict) != used_) return stop(Stop::SizeChanged);
-    if (!checked_) {
+    if (!checked()) {
+      seen_ = python_code_steps;
       if (ffi::dict_table_shape(dict) == shape_ && base_ + static_cast<size_t>(ffi::dict_entry_count(dict)) * stride_ == end_)
         return next(key, value);  // unchanged: on in place
       // The position and count that the in-place steps reached.
@@ -174,19 +197,23 @@ class DictWalk {
     stride_ = e.stride;
     base_ = e.keys;
     entry_ = e.keys;
-    end_ = checked_ || e.keys == nullptr ? entry_ : e.keys + static_cast<size_t>(e.count) * e.stride;
+    end_ = checked() || e.keys == nullptr ? entry_ : e.keys + static_cast<size_t>(e.count) * e.stride;
   }
 
   // Every later step is a checked one, from `position` on.
   void begin_checked(Py_ssize_t position) noexcept {
-    checked_ = true;
+    seen_ = kChecked;
     pos_ = position;
     remaining_ = used_;
     end_ = entry_;
   }
 
   Owned hold_;
-  uint64_t seen_ = python_code_steps;  // the count when the dict was last looked at
+  // The count when the dict was last looked at; kChecked when every step is
+  // a checked one, a count python_code_steps never reaches.
+  static constexpr uint64_t kChecked = UINT64_MAX;
+  bool checked() const noexcept { return seen_ == kChecked; }
+  uint64_t seen_ = python_code_steps;
   Py_ssize_t used_;
   Py_ssize_t remaining_;  // entries the checked steps may still yield
   ffi::DictTableShape shape_;
@@ -196,7 +223,6 @@ class DictWalk {
   size_t stride_;
   Py_ssize_t skipped_ = 0;  // deleted entries the in-place steps passed
   Py_ssize_t pos_;          // the checked steps' next position, PyDict_Next's position
-  bool checked_ = false;
   Stop stop_ = Stop::End;
 };
 
