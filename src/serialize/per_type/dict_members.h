@@ -60,7 +60,9 @@ class DictMembers {
     collect_steps_ = python_code_steps;
     PyTypeObject* str_type = REGISTRY.str_type;
     PyObject* key;
-    while (walk_.next(&key, &value_)) {
+    DictWalk::Cursor cursor = walk_.cursor();
+    while (walk_.next(cursor, &key, &value_)) {
+      position_ = walk_.position(cursor);
       if (Py_TYPE(key) == str_type) [[likely]] {
         Utf8View view;
         if (!unicode_utf8_view(key, &view)) [[unlikely]]
@@ -107,7 +109,7 @@ class DictMembers {
     order_[size_] = {text, len, size_};
     keys_[size_] = key;
     owners_[size_] = owner;
-    positions_[size_] = walk_.position();
+    positions_[size_] = position_;
     values_[size_] = value_;
     ++size_;
   }
@@ -122,6 +124,7 @@ class DictMembers {
   Py_ssize_t* positions_ = nullptr;
   PyObject** values_ = nullptr;  // borrowed, valid while python_code_steps == collect_steps_
   PyObject* value_ = nullptr;    // the value of the entry the walk yielded last
+  Py_ssize_t position_ = 0;      // and its position
   uint64_t collect_steps_ = 0;
   bool owned_texts_ = false;     // whether any owners_ entry is set
   size_t size_ = 0;

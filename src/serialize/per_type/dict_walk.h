@@ -80,9 +80,6 @@ class DictWalk {
   // The dict's size at the start.
   Py_ssize_t size() const noexcept { return used_; }
 
-  // The position of the entry yielded last, for DictTable::value_at.
-  Py_ssize_t position() const noexcept { return checked() ? pos_ - 1 : slots(entry_ - base_) - 1; }
-
   // Where the in-place steps read: a copy that a caller's loop keeps in
   // registers (the walk itself is handed to the checked steps, so its own
   // fields live in memory).
@@ -92,6 +89,11 @@ class DictWalk {
     size_t stride;
   };
   Cursor cursor() const noexcept { return {entry_, end_, stride_}; }
+
+  // The position of the entry yielded last, for DictTable::value_at.
+  // `c` is the cursor of the step.
+  Py_ssize_t position(const Cursor& c) const noexcept { return checked() ? pos_ - 1 : slots(c.entry - base_) - 1; }
+
 
   // While the table keeps the shape and entry count it had at the start,
   // a step reads the next live entry in place and nothing more; the first
