@@ -5,9 +5,9 @@
 namespace quibex {
 
 DictMembers::~DictMembers() {
-  for (size_t i = 0; i < held_; ++i) Py_DECREF(keys_[i]);
+  for (size_t i = 0; i < size_; ++i) Py_DECREF(keys_[i]);
   if (owned_texts_) {
-    for (size_t i = 0; i < held_; ++i) Py_XDECREF(owners_[i]);
+    for (size_t i = 0; i < size_; ++i) Py_XDECREF(owners_[i]);
   }
   PyMem_Free(order_);
   PyMem_Free(rooms_);
@@ -53,7 +53,6 @@ DumpResult DictMembers::look_up(size_t i, PyObject** value) noexcept {
 
 template <class L>
 DumpResult DictMembers::write(const SerializerFrame& frame, L& layout) noexcept {
-  hold_all();  // before any value is written
   PyObject* dict = walk_.dict();
   const DictTable start(dict);
   DictTable table = start;

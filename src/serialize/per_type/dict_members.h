@@ -38,10 +38,10 @@ struct KeyText {
 // member whose key is gone by then, or that is gone afterwards while keys
 // were added, fails as "dictionary keys changed during iteration".
 //
-// Keys and text owners hold references once Python code can run
-// (converting later keys, writing values): that code may change the dict
-// and drop their last references, and the texts are borrowed from them.
-// Until then the str keys are borrowed from the dict. The room area, made
+// Keys and text owners hold references from the time they are collected:
+// Python code run later (converting later keys, writing values) may change
+// the dict and drop their last references, and the texts are borrowed from
+// them. The room area, made
 // when the first converted key needs it, has kKeyTextRoom bytes for every
 // member, so it never moves; texts are packed in it.
 class DictMembers {
@@ -75,24 +75,16 @@ class DictMembers {
     return walk_.outcome();
   }
 
-  // Takes the references of every member collected so far. Runs before any
-  // Python code can.
-  void hold_all() noexcept {
-    for (; held_ < size_; ++held_) Py_INCREF(keys_[held_]);
-  }
-
   // kKeyTextRoom writable bytes for the next converted key's text; null
   // (MemoryError pending) when the room area cannot be made.
   uint8_t* room() noexcept;
 
-  // Appends the member the walk yielded last, of key `key` (borrowed; the
-  // caller holds it) converted to `text`, whose owner it takes over.
+  // Appends the member the walk yielded last, of key `key` converted to
+  // `text`, whose owner it takes over.
   void append_converted(PyObject* key, KeyText text) noexcept {
-    hold_all();
     if (!text.owner) rooms_used_ += text.len;  // the text was written at room()
     else owned_texts_ = true;
-    append(text.bytes, text.len, Py_NewRef(key), text.owner.release());
-    held_ = size_;
+    append(text.bytes, text.len, key, text.owner.release());
   }
 
   void sort() noexcept { sort_pairs(order_, size_); }
@@ -107,7 +99,7 @@ class DictMembers {
 
   void append(const uint8_t* text, size_t len, PyObject* key, PyObject* owner) noexcept {
     order_[size_] = {text, len, size_};
-    keys_[size_] = key;
+    keys_[size_] = Py_NewRef(key);
     owners_[size_] = owner;
     positions_[size_] = position_;
     values_[size_] = value_;
@@ -128,7 +120,6 @@ class DictMembers {
   uint64_t collect_steps_ = 0;
   bool owned_texts_ = false;     // whether any owners_ entry is set
   size_t size_ = 0;
-  size_t held_ = 0;  // members whose key and owner hold references
   uint8_t* rooms_ = nullptr;
   size_t rooms_used_ = 0;
 };
