@@ -7,29 +7,6 @@
 
 namespace quibex {
 
-// Yields the dict's entries in order as Python's own dict iterator does, on
-// every version: each step reads the dict's current key table at the
-// position after the last entry yielded, skipping deleted entries. So a
-// value replaced, or an entry deleted and another one inserted, between two
-// steps is read as it stands when the walk reaches it, and no freed entry is
-// ever read. Two changes end the walk with the RuntimeError Python raises:
-// a size other than at the start ("dictionary changed size during
-// iteration"), and an entry met after as many as the dict held at the start
-// were yielded ("dictionary keys changed during iteration": some key was
-// deleted after it was yielded and another inserted), so a key deleted and
-// inserted again after it was yielded fails the walk rather than coming
-// twice.
-//
-// next() returns false at the end and on such a change; outcome() then says
-// which. Holds a reference to the dict for the walk. Keys and values are
-// borrowed from the dict: a caller that runs Python code before it is done
-// with them holds them itself.
-//
-// Combined tables are read in place as PyDict_Next would read them; other
-// dicts go through PyDict_Next. Both count positions the same way, so a
-// split table that becomes combined during the walk goes on where it was.
-// The dict is looked at again only after a step that may have run Python
-// code (python_code_steps grew): nothing else can change it.
 // The entries of a dict's combined table as they stand, for reading values
 // at known positions. refresh() must follow every step that may have run
 // Python code: the table's shape is compared then, and its entries found
@@ -66,6 +43,29 @@ class DictTable {
   ffi::DictEntries entries_;
 };
 
+// Yields the dict's entries in order as Python's own dict iterator does, on
+// every version: each step reads the dict's current key table at the
+// position after the last entry yielded, skipping deleted entries. So a
+// value replaced, or an entry deleted and another one inserted, between two
+// steps is read as it stands when the walk reaches it, and no freed entry is
+// ever read. Two changes end the walk with the RuntimeError Python raises:
+// a size other than at the start ("dictionary changed size during
+// iteration"), and an entry met after as many as the dict held at the start
+// were yielded ("dictionary keys changed during iteration": some key was
+// deleted after it was yielded and another inserted), so a key deleted and
+// inserted again after it was yielded fails the walk rather than coming
+// twice.
+//
+// next() returns false at the end and on such a change; outcome() then says
+// which. Holds a reference to the dict for the walk. Keys and values are
+// borrowed from the dict: a caller that runs Python code before it is done
+// with them holds them itself.
+//
+// Combined tables are read in place as PyDict_Next would read them; other
+// dicts go through PyDict_Next. Both count positions the same way, so a
+// split table that becomes combined during the walk goes on where it was.
+// The dict is looked at again only after a step that may have run Python
+// code (python_code_steps grew): nothing else can change it.
 class DictWalk {
  public:
   explicit DictWalk(PyObject* dict) noexcept : hold_(Owned::borrow(dict)), used_(ffi::dict_used(dict)) {
@@ -93,7 +93,6 @@ class DictWalk {
   // The position of the entry yielded last, for DictTable::value_at.
   // `c` is the cursor of the step.
   Py_ssize_t position(const Cursor& c) const noexcept { return checked() ? pos_ - 1 : slots(c.entry - base_) - 1; }
-
 
   // While the table keeps the shape and entry count it had at the start,
   // a step reads the next live entry in place and nothing more; the first
