@@ -14,6 +14,7 @@
 #include "serialize/per_type/sorted_dict.h"
 #include "serialize/per_type/str.h"
 #include "serialize/per_type/uuid.h"
+#include "serialize/python_code.h"
 #include "support.h"
 #include "typeref/registry.h"
 
@@ -49,6 +50,9 @@ DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept {
 
 template <class L>
 DumpResult serialize_other(const SerializerFrame& frame, L& layout) noexcept {
+  // Any of these writers may run Python code, or free an object whose
+  // finalizer does: the walks of the enclosing containers look again.
+  note_python_code();
   PyObject* obj = frame.obj;
   const OptionSet opts = state::options(frame.state);
   if (Py_TYPE(obj) == REGISTRY.datetime_type && !(opts & OPT_PASSTHROUGH_DATETIME))
@@ -158,8 +162,9 @@ DumpResult write_dict(PyObject* dict, PyObject* default_, uint32_t st, L& layout
   // A value's writer may run Python code that changes the dict: the walk
   // fetches each entry just before it is written and fails on a changed size.
   DictWalk walk(dict);
+  DictWalk::Cursor cursor = walk.cursor();
   PyObject *key, *value;
-  for (bool first = true; walk.next(&key, &value); first = false) {
+  for (bool first = true; walk.next(cursor, &key, &value); first = false) {
     if (Py_TYPE(key) != r.str_type) [[unlikely]]
       return make_dump_error(DumpErrorKind::KeyMustBeStr);
     Utf8View view;

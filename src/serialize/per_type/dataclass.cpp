@@ -84,6 +84,7 @@ DumpResult write_fields(const SerializerFrame& frame, L& layout) noexcept {
   while (walk.next(&key, &field)) {
     // Reading the field's kind or the value may run Python code that
     // changes the table.
+    note_python_code();
     Owned held_key = Owned::borrow(key);
     Owned kind = Owned::steal(get_attribute(field, r.field_type_name));
     if (!kind) return make_dump_error(DumpErrorKind::UnsupportedType, obj);  // its exception as cause

@@ -5,9 +5,9 @@
 namespace quibex {
 
 DictMembers::~DictMembers() {
-  for (size_t i = 0; i < held_; ++i) {
-    Py_DECREF(keys_[i]);
-    Py_XDECREF(owners_[i]);
+  for (size_t i = 0; i < size_; ++i) Py_DECREF(keys_[i]);
+  if (owned_texts_) {
+    for (size_t i = 0; i < size_; ++i) Py_XDECREF(owners_[i]);
   }
   PyMem_Free(order_);
   PyMem_Free(rooms_);
@@ -15,7 +15,7 @@ DictMembers::~DictMembers() {
 
 DumpResult DictMembers::allocate() noexcept {
   const size_t n = static_cast<size_t>(walk_.size());
-  constexpr size_t kPerMember = sizeof(MemberKey) + 2 * sizeof(PyObject*) + sizeof(Py_ssize_t);
+  constexpr size_t kPerMember = sizeof(MemberKey) + 3 * sizeof(PyObject*) + sizeof(Py_ssize_t);
   void* block = n <= PY_SSIZE_T_MAX / kPerMember ? PyMem_Malloc(n * kPerMember) : nullptr;
   if (block == nullptr) {
     PyErr_NoMemory();
@@ -25,6 +25,7 @@ DumpResult DictMembers::allocate() noexcept {
   keys_ = reinterpret_cast<PyObject**>(order_ + n);
   owners_ = keys_ + n;
   positions_ = reinterpret_cast<Py_ssize_t*>(owners_ + n);
+  values_ = reinterpret_cast<PyObject**>(positions_ + n);
   return kDumpOk;
 }
 
@@ -43,6 +44,7 @@ DumpResult DictMembers::look_up(size_t i, PyObject** value) noexcept {
   // The entry moved (the table was rebuilt) or the key was deleted: the
   // dict is asked. A key of another type with the same hash may run
   // Python code to compare itself.
+  note_python_code();
   *value = PyDict_GetItemWithError(walk_.dict(), keys_[i]);
   if (*value != nullptr) return kDumpOk;
   if (PyErr_Occurred()) return make_dump_error(DumpErrorKind::DictKeysChanged);
@@ -51,31 +53,48 @@ DumpResult DictMembers::look_up(size_t i, PyObject** value) noexcept {
 
 template <class L>
 DumpResult DictMembers::write(const SerializerFrame& frame, L& layout) noexcept {
-  hold_all();  // before any value is written
   PyObject* dict = walk_.dict();
-  DictTable table(dict);
-  const ffi::DictTableShape shape = ffi::dict_table_shape(dict);
-  const Py_ssize_t entries = table.entries(dict).count;
+  const DictTable start(dict);
+  DictTable table = start;
+  const uint64_t start_steps = python_code_steps;
+  uint64_t seen = start_steps;
+  // Whether the dict kept its size; the table is looked at again when
+  // Python code may have run since the last look.
+  auto same_size = [&]() noexcept {
+    if (python_code_steps == seen) [[likely]]
+      return true;
+    seen = python_code_steps;
+    table.refresh(dict);
+    return ffi::dict_used(dict) == walk_.size();
+  };
   // The value of member i as it stands now.
   auto value_now = [&](size_t i, PyObject** value) noexcept {
-    *value = table.value_at(dict, positions_[i], keys_[i]);
+    if (python_code_steps != seen) [[unlikely]] {
+      seen = python_code_steps;
+      table.refresh(dict);
+    }
+    *value = table.value_at(positions_[i], keys_[i]);
     return *value != nullptr ? kDumpOk : look_up(i, value);
   };
   LocalLayout<L> w(layout);
   QUIBEX_TRY(w->begin('{'));
   for (size_t k = 0; k < size_; ++k) {
-    if (ffi::dict_used(dict) != walk_.size()) [[unlikely]]
-      return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
     const MemberKey& member = order_[k];
     PyObject* value;
-    QUIBEX_TRY(value_now(member.index, &value));
+    if (python_code_steps == collect_steps_) [[likely]] {
+      value = values_[member.index];  // the dict is as collected
+    } else {
+      if (!same_size()) return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
+      QUIBEX_TRY(value_now(member.index, &value));
+    }
     QUIBEX_TRY(write_member(w, k == 0, Utf8View{member.key, member.len}, value, frame.default_, frame.state));
   }
-  if (ffi::dict_used(dict) != walk_.size()) [[unlikely]]
-    return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
+  if (python_code_steps == collect_steps_) [[likely]]
+    return w->end('}');
+  if (!same_size()) return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
   // A key added (an entry appended, or the table rebuilt) with the size
   // kept means one was deleted, perhaps one already written.
-  if (!(ffi::dict_table_shape(dict) == shape) || table.entries(dict).count != entries) [[unlikely]] {
+  if (python_code_steps != start_steps && !(table == start)) [[unlikely]] {
     for (size_t i = 0; i < size_; ++i) {
       PyObject* value;
       QUIBEX_TRY(value_now(i, &value));

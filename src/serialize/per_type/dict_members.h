@@ -29,17 +29,19 @@ struct KeyText {
 };
 
 // For each member: its key text (the record the sort moves), the dict's key
-// object and the position of its entry. Values are not kept: each is read
-// from the dict when its member is written, as it stands then, so these
-// writers see a dict changed while written as the plain walk does. Before
+// object, the position of its entry and the value it had when collected.
+// That value is written only while no Python code has run since the
+// collection began; otherwise each value is read from the dict when its
+// member is written, as it stands then, so these writers see a dict changed
+// while written as the plain walk does. Before
 // each member, and after the last, the dict must still have its size; a
 // member whose key is gone by then, or that is gone afterwards while keys
 // were added, fails as "dictionary keys changed during iteration".
 //
-// Keys and text owners hold references once Python code can run
-// (converting later keys, writing values): that code may change the dict
-// and drop their last references, and the texts are borrowed from them.
-// Until then the str keys are borrowed from the dict. The room area, made
+// Keys and text owners hold references from the time they are collected:
+// Python code run later (converting later keys, writing values) may change
+// the dict and drop their last references, and the texts are borrowed from
+// them. The room area, made
 // when the first converted key needs it, has kKeyTextRoom bytes for every
 // member, so it never moves; texts are packed in it.
 class DictMembers {
@@ -55,9 +57,12 @@ class DictMembers {
   template <class Other>
   DumpResult collect(Other&& other) noexcept {
     QUIBEX_TRY(allocate());
+    collect_steps_ = python_code_steps;
     PyTypeObject* str_type = REGISTRY.str_type;
-    PyObject *key, *value;
-    while (walk_.next(&key, &value)) {
+    PyObject* key;
+    DictWalk::Cursor cursor = walk_.cursor();
+    while (walk_.next(cursor, &key, &value_)) {
+      position_ = walk_.position(cursor);
       if (Py_TYPE(key) == str_type) [[likely]] {
         Utf8View view;
         if (!unicode_utf8_view(key, &view)) [[unlikely]]
@@ -70,23 +75,16 @@ class DictMembers {
     return walk_.outcome();
   }
 
-  // Takes the references of every member collected so far. Runs before any
-  // Python code can.
-  void hold_all() noexcept {
-    for (; held_ < size_; ++held_) Py_INCREF(keys_[held_]);
-  }
-
   // kKeyTextRoom writable bytes for the next converted key's text; null
   // (MemoryError pending) when the room area cannot be made.
   uint8_t* room() noexcept;
 
-  // Appends the member the walk yielded last, of key `key` (borrowed; the
-  // caller holds it) converted to `text`, whose owner it takes over.
+  // Appends the member the walk yielded last, of key `key` converted to
+  // `text`, whose owner it takes over.
   void append_converted(PyObject* key, KeyText text) noexcept {
-    hold_all();
     if (!text.owner) rooms_used_ += text.len;  // the text was written at room()
-    append(text.bytes, text.len, Py_NewRef(key), text.owner.release());
-    held_ = size_;
+    else owned_texts_ = true;
+    append(text.bytes, text.len, key, text.owner.release());
   }
 
   void sort() noexcept { sort_pairs(order_, size_); }
@@ -101,9 +99,10 @@ class DictMembers {
 
   void append(const uint8_t* text, size_t len, PyObject* key, PyObject* owner) noexcept {
     order_[size_] = {text, len, size_};
-    keys_[size_] = key;
+    keys_[size_] = Py_NewRef(key);
     owners_[size_] = owner;
-    positions_[size_] = walk_.position();
+    positions_[size_] = position_;
+    values_[size_] = value_;
     ++size_;
   }
 
@@ -111,12 +110,16 @@ class DictMembers {
   [[gnu::cold]] DumpResult look_up(size_t i, PyObject** value) noexcept;
 
   DictWalk walk_;
-  MemberKey* order_ = nullptr;  // one block for the four arrays, walk_.size() entries each
+  MemberKey* order_ = nullptr;  // one block for the five arrays, walk_.size() entries each
   PyObject** keys_ = nullptr;
   PyObject** owners_ = nullptr;  // a converted key's text owner; null for str keys and room texts
   Py_ssize_t* positions_ = nullptr;
+  PyObject** values_ = nullptr;  // borrowed, valid while python_code_steps == collect_steps_
+  PyObject* value_ = nullptr;    // the value of the entry the walk yielded last
+  Py_ssize_t position_ = 0;      // and its position
+  uint64_t collect_steps_ = 0;
+  bool owned_texts_ = false;     // whether any owners_ entry is set
   size_t size_ = 0;
-  size_t held_ = 0;  // members whose key and owner hold references
   uint8_t* rooms_ = nullptr;
   size_t rooms_used_ = 0;
 };

@@ -2,9 +2,46 @@
 #pragma once
 
 #include "serialize/error.h"
+#include "serialize/python_code.h"
 #include "support.h"
 
 namespace quibex {
+
+// The entries of a dict's combined table as they stand, for reading values
+// at known positions. refresh() must follow every step that may have run
+// Python code: the table's shape is compared then, and its entries found
+// afresh when it changed (a freed table's address may even be reused).
+class DictTable {
+ public:
+  explicit DictTable(PyObject* dict) noexcept : shape_(ffi::dict_table_shape(dict)), entries_(ffi::dict_entries(dict)) {}
+
+  void refresh(PyObject* dict) noexcept {
+    const ffi::DictTableShape shape = ffi::dict_table_shape(dict);
+    if (!(shape == shape_)) {
+      shape_ = shape;
+      entries_ = ffi::dict_entries(dict);
+    } else if (entries_.keys != nullptr) {
+      entries_.count = ffi::dict_entry_count(dict);
+    }
+  }
+
+  // The value of the entry at `position` when that entry holds `key`, read
+  // in place; null when it holds another key or none, lies past the
+  // entries, or the table is not read in place.
+  [[gnu::always_inline]] PyObject* value_at(Py_ssize_t position, PyObject* key) const noexcept {
+    if (entries_.keys == nullptr || position >= entries_.count) [[unlikely]]
+      return nullptr;
+    PyObject* const* entry = entries_.keys + static_cast<size_t>(position) * entries_.stride;
+    return entry[0] == key ? entry[1] : nullptr;
+  }
+
+  // The same shape and entry count.
+  bool operator==(const DictTable& o) const noexcept { return shape_ == o.shape_ && entries_.count == o.entries_.count; }
+
+ private:
+  ffi::DictTableShape shape_;
+  ffi::DictEntries entries_;
+};
 
 // Yields the dict's entries in order as Python's own dict iterator does, on
 // every version: each step reads the dict's current key table at the
@@ -27,46 +64,13 @@ namespace quibex {
 // Combined tables are read in place as PyDict_Next would read them; other
 // dicts go through PyDict_Next. Both count positions the same way, so a
 // split table that becomes combined during the walk goes on where it was.
-// The entries of a dict's combined table as they stand, found afresh only
-// when the table's shape changed since the last look: Python code may have
-// replaced the table (a freed table's address may even be reused).
-class DictTable {
- public:
-  explicit DictTable(PyObject* dict) noexcept : shape_(ffi::dict_table_shape(dict)), entries_(ffi::dict_entries(dict)) {}
-
-  // keys null when the table is not read in place.
-  [[gnu::always_inline]] ffi::DictEntries entries(PyObject* dict) noexcept {
-    const ffi::DictTableShape shape = ffi::dict_table_shape(dict);
-    if (!(shape == shape_)) [[unlikely]] {
-      shape_ = shape;
-      entries_ = ffi::dict_entries(dict);
-    } else if (entries_.keys != nullptr) [[likely]] {
-      entries_.count = ffi::dict_entry_count(dict);
-    }
-    return entries_;
-  }
-
-  // The value of the entry at `position` when that entry holds `key`, read
-  // in place; null when it holds another key or none, lies past the
-  // entries, or the table is not read in place.
-  [[gnu::always_inline]] PyObject* value_at(PyObject* dict, Py_ssize_t position, PyObject* key) noexcept {
-    const ffi::DictEntries e = entries(dict);
-    if (e.keys == nullptr || position >= e.count) [[unlikely]]
-      return nullptr;
-    PyObject* const* entry = e.keys + static_cast<size_t>(position) * e.stride;
-    return entry[0] == key ? entry[1] : nullptr;
-  }
-
- private:
-  ffi::DictTableShape shape_;
-  ffi::DictEntries entries_;
-};
-
+// The dict is looked at again only after a step that may have run Python
+// code (python_code_steps grew): nothing else can change it.
 class DictWalk {
  public:
-  explicit DictWalk(PyObject* dict) noexcept
-      : hold_(Owned::borrow(dict)), used_(ffi::dict_used(dict)), remaining_(used_) {
-    find_table(dict, 0);
+  explicit DictWalk(PyObject* dict) noexcept : hold_(Owned::borrow(dict)), used_(ffi::dict_used(dict)) {
+    find_table(dict);
+    if (base_ == nullptr) begin_checked(0);  // PyDict_Next serves every step
   }
   DictWalk(const DictWalk&) = delete;
   DictWalk& operator=(const DictWalk&) = delete;
@@ -76,35 +80,49 @@ class DictWalk {
   // The dict's size at the start.
   Py_ssize_t size() const noexcept { return used_; }
 
-  // The position of the entry yielded last, for DictTable::value_at.
-  Py_ssize_t position() const noexcept { return pos_ - 1; }
+  // Where the in-place steps read: a copy that a caller's loop keeps in
+  // registers (the walk itself is handed to the checked steps, so its own
+  // fields live in memory).
+  struct Cursor {
+    PyObject* const* entry;  // the key of the next entry to read
+    PyObject* const* end;    // past the entries as at the start
+    size_t stride;
+  };
+  Cursor cursor() const noexcept { return {entry_, end_, stride_}; }
 
-  [[gnu::always_inline]] bool next(PyObject** key, PyObject** value) noexcept {
-    PyObject* dict = hold_.get();
-    if (ffi::dict_used(dict) != used_) [[unlikely]]
-      return stop(Stop::SizeChanged);
-    if (!(ffi::dict_table_shape(dict) == shape_)) [[unlikely]]
-      find_table(dict, pos_);
-    if (entry_ != nullptr) [[likely]] {
-      for (;; entry_ += stride_, ++pos_) {
-        if (entry_ == end_ && !more_entries(dict)) [[unlikely]]
-          return false;
-        if (entry_[1] != nullptr) break;  // null: a deleted entry
-      }
-      *key = entry_[0];
-      *value = entry_[1];
-      entry_ += stride_;
-      ++pos_;
-    } else {
-      // A local position: only its address reaches the interpreter, not the walk's.
-      Py_ssize_t pos = pos_;
-      if (!PyDict_Next(dict, &pos, key, value)) return false;
-      pos_ = pos;
+  // The position of the entry yielded last, for DictTable::value_at.
+  // `c` is the cursor of the step.
+  Py_ssize_t position(const Cursor& c) const noexcept { return checked() ? pos_ - 1 : slots(c.entry - base_) - 1; }
+
+  // While the table keeps the shape and entry count it had at the start,
+  // a step reads the next live entry in place and nothing more; the first
+  // look at a changed table makes every later step a checked one. `c`
+  // comes from cursor() and goes only to this walk's steps.
+  [[gnu::always_inline]] bool next(Cursor& c, PyObject** key, PyObject** value) noexcept {
+    if (python_code_steps != seen_) [[unlikely]] {
+      entry_ = c.entry;  // the in-place steps move only the entry
+      const bool found = next_checked(key, value);
+      c = cursor();
+      return found;
     }
-    if (remaining_ == 0) [[unlikely]]
-      return stop(Stop::KeysChanged);
-    --remaining_;
-    return true;
+    for (; c.entry != c.end; c.entry += c.stride) {
+      if (c.entry[1] != nullptr) [[likely]] {  // null: a deleted entry
+        *key = c.entry[0];
+        *value = c.entry[1];
+        c.entry += c.stride;
+        return true;
+      }
+      ++skipped_;
+    }
+    return false;  // the checked steps never reach this loop
+  }
+
+  // The same with the walk's own cursor.
+  [[gnu::always_inline]] bool next(PyObject** key, PyObject** value) noexcept {
+    Cursor c = cursor();
+    const bool found = next(c, key, value);
+    entry_ = c.entry;
+    return found;
   }
 
   // After next() returned false: success at the end of the dict, else the
@@ -131,32 +149,81 @@ class DictWalk {
     return false;
   }
 
-  // Reads the table the dict has now, from `position` on.
-  [[gnu::always_inline]] void find_table(PyObject* dict, Py_ssize_t position) noexcept {
-    shape_ = ffi::dict_table_shape(dict);
-    const ffi::DictEntries e = ffi::dict_entries(dict);
-    stride_ = e.stride;
-    pos_ = position;
-    entry_ = e.keys == nullptr ? nullptr : e.keys + static_cast<size_t>(position) * e.stride;
-    end_ = e.keys == nullptr || position >= e.count ? entry_ : e.keys + static_cast<size_t>(e.count) * e.stride;
+  // Positions in a table of the walk's stride spanned by `pointers`.
+  Py_ssize_t slots(ptrdiff_t pointers) const noexcept {
+    return stride_ == 2 ? pointers / 2 : pointers / 3;  // constant divisors
   }
 
-  // At the entries' end as last read: whether entries were appended since.
-  [[gnu::always_inline]] bool more_entries(PyObject* dict) noexcept {
-    const Py_ssize_t count = ffi::dict_entry_count(dict);
-    if (count <= pos_) return false;
-    end_ = entry_ + static_cast<size_t>(count - pos_) * stride_;
+  // A step after Python code may have run, or of a walk whose table changed
+  // or is not read in place: the dict is looked at before every such step,
+  // as Python's own iterator does.
+  [[gnu::noinline]] bool next_checked(PyObject** key, PyObject** value) noexcept {
+    PyObject* dict = hold_.get();
+    if (ffi::dict_used(dict) != used_) return stop(Stop::SizeChanged);
+    if (!checked()) {
+      seen_ = python_code_steps;
+      if (ffi::dict_table_shape(dict) == shape_ && base_ + static_cast<size_t>(ffi::dict_entry_count(dict)) * stride_ == end_)
+        return next(key, value);  // unchanged: on in place
+      // The position and count that the in-place steps reached.
+      const Py_ssize_t pos = slots(entry_ - base_);
+      begin_checked(pos);
+      remaining_ = used_ - (pos - skipped_);
+    }
+    if (!(ffi::dict_table_shape(dict) == shape_)) find_table(dict);
+    if (base_ != nullptr) {
+      PyObject* const* entry = base_ + static_cast<size_t>(pos_) * stride_;
+      for (;; entry += stride_, ++pos_) {
+        if (pos_ >= ffi::dict_entry_count(dict)) return false;
+        if (entry[1] != nullptr) break;  // null: a deleted entry
+      }
+      *key = entry[0];
+      *value = entry[1];
+      ++pos_;
+    } else {
+      // A local position: only its address reaches the interpreter, not the walk's.
+      Py_ssize_t pos = pos_;
+      if (!PyDict_Next(dict, &pos, key, value)) return false;
+      pos_ = pos;
+    }
+    if (remaining_ == 0) return stop(Stop::KeysChanged);
+    --remaining_;
     return true;
   }
 
+  // Reads the table the dict has now: the in-place steps start at its
+  // first entry, the checked ones go on at their position.
+  void find_table(PyObject* dict) noexcept {
+    shape_ = ffi::dict_table_shape(dict);
+    const ffi::DictEntries e = ffi::dict_entries(dict);
+    stride_ = e.stride;
+    base_ = e.keys;
+    entry_ = e.keys;
+    end_ = checked() || e.keys == nullptr ? entry_ : e.keys + static_cast<size_t>(e.count) * e.stride;
+  }
+
+  // Every later step is a checked one, from `position` on.
+  void begin_checked(Py_ssize_t position) noexcept {
+    seen_ = kChecked;
+    pos_ = position;
+    remaining_ = used_;
+    end_ = entry_;
+  }
+
   Owned hold_;
+  // The count when the dict was last looked at; kChecked when every step is
+  // a checked one, a count python_code_steps never reaches.
+  static constexpr uint64_t kChecked = UINT64_MAX;
+  bool checked() const noexcept { return seen_ == kChecked; }
+  uint64_t seen_ = python_code_steps;
   Py_ssize_t used_;
-  Py_ssize_t remaining_;  // entries the walk may still yield
+  Py_ssize_t remaining_;  // entries the checked steps may still yield
   ffi::DictTableShape shape_;
-  PyObject* const* entry_;  // the key of the next entry to read in place, else null
-  PyObject* const* end_;    // past the entries as last counted
+  PyObject* const* base_;   // the key of entry 0 when read in place, else null
+  PyObject* const* entry_;  // in place: the key of the next entry to read
+  PyObject* const* end_;    // in place: past the entries as at the start; entry_ in the checked steps
   size_t stride_;
-  Py_ssize_t pos_;          // the next position to read, PyDict_Next's position
+  Py_ssize_t skipped_ = 0;  // deleted entries the in-place steps passed
+  Py_ssize_t pos_;          // the checked steps' next position, PyDict_Next's position
   Stop stop_ = Stop::End;
 };
 

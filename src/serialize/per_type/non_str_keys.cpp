@@ -137,8 +137,8 @@ DumpResult write_dict_non_str(const SerializerFrame& frame, L& layout) noexcept 
   DictMembers members(frame.obj);
   QUIBEX_TRY(members.collect([&](PyObject* key) noexcept {
     // Converting a key may run Python code (time zones, `value`, `int`)
-    // that changes the dict: every member collected so far is held first.
-    members.hold_all();
+    // that changes the dict: the members collected so far hold their keys.
+    note_python_code();
     Owned held_key = Owned::borrow(key);
     uint8_t* room = members.room();
     if (room == nullptr) return make_dump_error(DumpErrorKind::OutOfMemory);
