@@ -2,7 +2,7 @@
 
 using quibex::Fragment;
 
-PyObject* quibex_fragmenttype_new() {
+PyObject* quibex_fragmenttype_new(PyObject* module) {
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(quibex_fragment_tp_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(quibex_fragment_dealloc)},
@@ -11,7 +11,7 @@ PyObject* quibex_fragmenttype_new() {
   PyType_Spec spec = {
       "quibex.Fragment", sizeof(Fragment), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
   };
-  return PyType_FromSpec(&spec);
+  return PyType_FromModuleAndSpec(module, &spec, nullptr);
 }
 
 PyObject* quibex_fragment_tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {

@@ -12,6 +12,8 @@ struct Fragment {
 
 }  // namespace quibex
 
-QUIBEX_EXPORT PyObject* quibex_fragmenttype_new();
+// A new Fragment type of the module (a heap type each interpreter's module
+// makes for itself); null with the exception set.
+QUIBEX_EXPORT PyObject* quibex_fragmenttype_new(PyObject* module);
 QUIBEX_EXPORT PyObject* quibex_fragment_tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds);
 QUIBEX_EXPORT void quibex_fragment_dealloc(PyObject* self);

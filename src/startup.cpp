@@ -1,30 +1,20 @@
-// The module's process-wide start-up: the registry's interpreter objects,
-// the processor variant of each routine, the key cache and the Fragment type.
+// The module's start-up in one interpreter: the registry of that
+// interpreter's types and names, and the module's own types.
 #include "startup.h"
 
-#include "deserialize/build_str.h"
-#include "deserialize/key_cache.h"
-#include "deserialize/utf8.h"
 #include "fragment.h"
-#include "serialize/per_type/str.h"
-#include "typeref/cpu.h"
-#include "typeref/registry.h"
 
 #include <datetime.h>
-
-#include <atomic>
-#include <mutex>
 
 namespace quibex {
 
 namespace {
 
-// Held by the caller that fills the registry, for as long as it does, and
-// locked only with the interpreter lock released. Neither tried nor paired
-// with a condition variable: those need newer C and C++ runtime libraries
-// than the oldest systems the wheels are built for.
-std::mutex once_mutex;
-std::atomic<bool> once_complete = false;
+// A new reference to a type.
+PyTypeObject* new_type_ref(PyTypeObject* t) noexcept {
+  Py_INCREF(t);
+  return t;
+}
 
 // New reference to module.attribute, read through the module's dictionary.
 PyObject* lookup_attribute(const char* module_name, const char* attribute) noexcept {
@@ -85,35 +75,16 @@ bool intern_names(TypeRegistry& r) noexcept {
 }
 
 // Fills `r`; false with the exception set when a step fails.
-bool fill_registry(TypeRegistry& r) noexcept {
-  r.escape_str = select_variant(kEscapeVariants);
-  r.build_str = select_variant(kBuildStrVariants);
-  r.validate_utf8 = select_variant(kValidateUtf8Variants);
-
-  r.none = Py_None;
-  r.true_ = Py_True;
-  r.false_ = Py_False;
-  r.empty_str = PyUnicode_New(0, 255);
-  if (r.empty_str == nullptr) return false;
-  r.str_type = &PyUnicode_Type;
-  r.bytes_type = &PyBytes_Type;
-  r.dict_type = &PyDict_Type;
-  r.list_type = &PyList_Type;
-  r.tuple_type = &PyTuple_Type;
-  r.none_type = Py_TYPE(Py_None);
-  r.bool_type = &PyBool_Type;
-  r.int_type = &PyLong_Type;
-  r.float_type = &PyFloat_Type;
-
+bool fill_registry(TypeRegistry& r, PyObject* module) noexcept {
   auto* capi = static_cast<PyDateTime_CAPI*>(PyCapsule_Import("datetime.datetime_CAPI", 1));
   if (capi == nullptr) return false;
-  r.date_type = capi->DateType;
-  r.datetime_type = capi->DateTimeType;
-  r.time_type = capi->TimeType;
-  r.tzinfo_type = capi->TZInfoType;
-  r.delta_type = capi->DeltaType;
-  r.utc = capi->TimeZone_UTC;
-  r.timezone_type = ffi::has_timezone_layout(r.utc, r.delta_type) ? Py_TYPE(r.utc) : nullptr;
+  r.date_type = new_type_ref(capi->DateType);
+  r.datetime_type = new_type_ref(capi->DateTimeType);
+  r.time_type = new_type_ref(capi->TimeType);
+  r.tzinfo_type = new_type_ref(capi->TZInfoType);
+  r.delta_type = new_type_ref(capi->DeltaType);
+  r.utc = Py_NewRef(capi->TimeZone_UTC);
+  if (ffi::has_timezone_layout(r.utc, r.delta_type)) r.timezone_type = new_type_ref(Py_TYPE(r.utc));
 
   r.uuid_type = reinterpret_cast<PyTypeObject*>(lookup_attribute("uuid", "UUID"));
   if (r.uuid_type == nullptr) return false;
@@ -124,12 +95,11 @@ bool fill_registry(TypeRegistry& r) noexcept {
   r.dataclass_field_marker = lookup_attribute("dataclasses", "_FIELD");
   if (r.dataclass_field_marker == nullptr) return false;
 
-  r.fragment_type = reinterpret_cast<PyTypeObject*>(quibex_fragmenttype_new());
+  r.fragment_type = reinterpret_cast<PyTypeObject*>(quibex_fragmenttype_new(module));
   if (r.fragment_type == nullptr) return false;
 
   if (!intern_names(r)) return false;
 
-  r.encode_error = Py_NewRef(PyExc_TypeError);
   PyObject* base = lookup_attribute("json", "JSONDecodeError");
   if (base == nullptr) return false;
   r.decode_error = PyErr_NewException("quibex.JSONDecodeError", base, nullptr);
@@ -139,22 +109,18 @@ bool fill_registry(TypeRegistry& r) noexcept {
 
 }  // namespace
 
-int init_registry_once() noexcept {
-  if (once_complete.load(std::memory_order_acquire)) return 0;
-  // Another caller filling the registry may need the interpreter lock to
-  // finish its imports.
-  std::unique_lock lock(once_mutex, std::defer_lock);
-  Py_BEGIN_ALLOW_THREADS
-  lock.lock();
-  Py_END_ALLOW_THREADS
-  if (once_complete.load(std::memory_order_relaxed)) return 0;
-  // Built aside and published whole, so a failed attempt leaves the registry
-  // as it was (its partial references are kept alive, like every entry).
-  TypeRegistry r = REGISTRY;
-  const bool ok = create_key_map() && fill_registry(r);
-  if (ok) REGISTRY = r;
-  once_complete.store(ok, std::memory_order_release);
-  return ok ? 0 : -1;
+int fill_module_state(ModuleState& state, PyObject* module) noexcept {
+  return fill_registry(state.types, module) ? 0 : -1;
+}
+
+int traverse_module_state(ModuleState& state, visitproc visit, void* arg) noexcept {
+  // The cached keys are strs, which hold no references.
+  return traverse_type_registry(state.types, visit, arg);
+}
+
+void clear_module_state(ModuleState& state) noexcept {
+  clear_type_registry(state.types);
+  release_read_cache(state.read);
 }
 
 }  // namespace quibex

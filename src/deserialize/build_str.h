@@ -39,7 +39,7 @@ inline constexpr Variant<StrShapeFn> kStrShapeVariants[] = {
 
 // New reference, or null with MemoryError set. The input is well-formed
 // UTF-8 (NUL bytes allowed) and is not checked. All variants give identical
-// results; the start-up selects one as REGISTRY.build_str.
+// results; the library selects one as ROUTINES.build_str when loaded.
 PyObject* build_str_portable(const uint8_t* s, size_t n) noexcept;
 #if QUIBEX_X86
 PyObject* build_str_sse2(const uint8_t* s, size_t n) noexcept;

@@ -1,6 +1,5 @@
 #include "deserialize/key_cache.h"
 
-#include "support.h"
 #include "typeref/registry.h"
 
 #define XXH_INLINE_ALL
@@ -9,16 +8,13 @@
 
 namespace quibex {
 
-KeyMap* KEY_MAP = nullptr;
-std::array<uint16_t, 4096> KEY_FOLLOWERS;
-
 namespace {
 
 using key_cache_detail::holds_bytes;
 
 // A miss: builds the key, caches it in `slot` and returns a new reference.
 [[gnu::noinline]] PyObject* key_insert(KeyMapSlot& slot, uint64_t h, const uint8_t* s, size_t n) noexcept {
-  PyObject* str = n == 0 ? Py_NewRef(REGISTRY.empty_str) : build_str(s, n);
+  PyObject* str = n == 0 ? PyUnicode_New(0, 0) : build_str(s, n);
   if (str == nullptr) return nullptr;
   if (!PyUnicode_IS_ASCII(str) && PyUnicode_AsUTF8AndSize(str, nullptr) == nullptr) {
     Py_DECREF(str);
@@ -32,9 +28,9 @@ using key_cache_detail::holds_bytes;
 }
 
 // key_lookup, also giving the slot of the key.
-inline PyObject* lookup_in_slot(const uint8_t* s, size_t n, KeyMapSlot** where) noexcept {
+inline PyObject* lookup_in_slot(KeyCache& cache, const uint8_t* s, size_t n, KeyMapSlot** where) noexcept {
   const uint64_t h = key_hash(s, n);
-  KeyMapSlot& slot = (*KEY_MAP)[key_slot_index(h)];
+  KeyMapSlot& slot = cache.slots[key_slot_index(h)];
   *where = &slot;
   // The bytes are compared as well as the hash: two keys that collide on
   // the 64-bit hash must not share a str.
@@ -45,15 +41,11 @@ inline PyObject* lookup_in_slot(const uint8_t* s, size_t n, KeyMapSlot** where) 
 
 }  // namespace
 
-bool create_key_map() noexcept {
-  if (KEY_MAP != nullptr) return true;
-  auto* map = static_cast<KeyMap*>(PyMem_Calloc(1, sizeof(KeyMap)));
-  if (map == nullptr) {
-    PyErr_NoMemory();
-    return false;
+void clear_key_cache(KeyCache& cache) noexcept {
+  for (KeyMapSlot& slot : cache.slots) {
+    Py_CLEAR(slot.str);
+    slot.key_hash = 0;
   }
-  KEY_MAP = map;
-  return true;
 }
 
 uint64_t key_hash(const uint8_t* s, size_t n) noexcept { return XXH3_64bits(s, n); }
@@ -64,16 +56,16 @@ Py_hash_t store_str_hash(PyObject* s) noexcept {
   return h;
 }
 
-PyObject* key_lookup(const uint8_t* s, size_t n) noexcept {
+PyObject* key_lookup(KeyCache& cache, const uint8_t* s, size_t n) noexcept {
   KeyMapSlot* slot;
-  return lookup_in_slot(s, n, &slot);
+  return lookup_in_slot(cache, s, n, &slot);
 }
 
 PyObject* KeySequence::lookup_missed(const uint8_t* s, size_t n, uint16_t& follower) noexcept {
   KeyMapSlot* slot;
-  PyObject* str = lookup_in_slot(s, n, &slot);
+  PyObject* str = lookup_in_slot(*cache_, s, n, &slot);
   if (str == nullptr) return nullptr;
-  follower = static_cast<uint16_t>(slot - KEY_MAP->data());
+  follower = static_cast<uint16_t>(slot - cache_->slots.data());
   previous_hash_ = slot->key_hash;
   return str;
 }

@@ -1,7 +1,8 @@
-// KEY_MAP: the process-wide cache of short object keys. JSON documents
-// repeat the same keys over and over, so each short key str is built once
-// and then reused, hash included, by every later dict of every later call.
-// Used only by loads, under the interpreter lock.
+// The key cache of short object keys. JSON documents repeat the same keys
+// over and over, so each short key str is built once and then reused, hash
+// included, by every later dict of every later call. One cache per
+// interpreter, in its module state: the strs are that interpreter's objects.
+// Used only by loads, under that interpreter's lock.
 #pragma once
 
 #include "ffi/python.h"
@@ -31,12 +32,22 @@ static_assert(sizeof(KeyMapSlot) == 16);
 using KeyMap = std::array<KeyMapSlot, 2048>;
 static_assert(sizeof(KeyMap) == 32768);
 
-// Created once by the registry initialisation, never destroyed.
-extern KeyMap* KEY_MAP;
+// The slot of the cached key that last followed some key at some depth of a
+// document: records repeat their keys in the same order, so the key after a
+// given one at a given depth is most often the one that followed it before.
+// Indexed by the preceding key's hash mixed with the depth. An entry is
+// only a guess: the slot it names may hold another key by now.
+using KeyFollowers = std::array<uint16_t, 4096>;
 
-// Creates KEY_MAP unless it exists already. False with MemoryError set when
-// memory is short.
-[[nodiscard]] bool create_key_map() noexcept;
+// One interpreter's cache: zeroed when made (every slot empty, every guess
+// slot 0), emptied by clear_key_cache.
+struct KeyCache {
+  KeyMap slots;
+  KeyFollowers followers;
+};
+
+// Releases every cached key; the slots are empty again.
+void clear_key_cache(KeyCache& cache) noexcept;
 
 // XXH3-64 (default secret, seed 0) of the key's bytes.
 uint64_t key_hash(const uint8_t* s, size_t n) noexcept;
@@ -70,9 +81,9 @@ constexpr size_t key_slot_index(uint64_t key_hash) noexcept {
 Py_hash_t store_str_hash(PyObject* s) noexcept;
 
 // The key str for n <= kMaxCachedKeyLength bytes of well-formed UTF-8, from
-// KEY_MAP or built and cached. New reference with its hash stored, or null
+// the cache or built and cached there. New reference with its hash stored, or null
 // with MemoryError set.
-PyObject* key_lookup(const uint8_t* s, size_t n) noexcept;
+PyObject* key_lookup(KeyCache& cache, const uint8_t* s, size_t n) noexcept;
 
 namespace key_cache_detail {
 
@@ -132,24 +143,20 @@ namespace key_cache_detail {
 
 }  // namespace key_cache_detail
 
-// The slot of the cached key that last followed some key at some depth of a
-// document: records repeat their keys in the same order, so the key after a
-// given one at a given depth is most often the one that followed it before.
-// Indexed by the preceding key's hash mixed with the depth. An entry is
-// only a guess: the slot it names may hold another key by now.
-extern std::array<uint16_t, 4096> KEY_FOLLOWERS;
-
 // The keys of one document in order: each lookup gives what key_lookup gives,
 // faster when the key is the one that followed the previous key at the same
 // depth (that of the dict holding the key) before.
 class KeySequence {
  public:
+  explicit KeySequence(KeyCache& cache) noexcept : cache_(&cache) {}
+
   // A guessed slot that holds a str with the same bytes as the key is
   // exactly what key_lookup finds: the slot of those bytes' hash, holding
   // that str. Only the hashing is skipped.
   [[gnu::always_inline]] PyObject* lookup(const uint8_t* s, size_t n, size_t depth) noexcept {
-    uint16_t& follower = KEY_FOLLOWERS[(previous_hash_ ^ (depth * 0x9E3779B1u)) & (KEY_FOLLOWERS.size() - 1)];
-    KeyMapSlot& slot = (*KEY_MAP)[follower];
+    KeyFollowers& followers = cache_->followers;
+    uint16_t& follower = followers[(previous_hash_ ^ (depth * 0x9E3779B1u)) & (followers.size() - 1)];
+    KeyMapSlot& slot = cache_->slots[follower];
     PyObject* str = slot.str;
     if (str == nullptr || !key_cache_detail::holds_bytes(str, s, n)) [[unlikely]] return lookup_missed(s, n, follower);
     previous_hash_ = slot.key_hash;
@@ -160,6 +167,7 @@ class KeySequence {
   // The full lookup, which also teaches `follower` the key's slot.
   PyObject* lookup_missed(const uint8_t* s, size_t n, uint16_t& follower) noexcept;
 
+  KeyCache* cache_;
   uint64_t previous_hash_ = 0;  // the key hash of the last key found
 };
 

@@ -3,7 +3,7 @@
 #include "deserialize/error/load_error.h"
 #include "deserialize/reader/reader.h"
 #include "deserialize/utf8.h"
-#include "typeref/registry.h"
+#include "module_state.h"
 
 #include <algorithm>
 #include <cstring>
@@ -76,8 +76,8 @@ const char* copied_bytes(const void* data, Py_ssize_t len, Text& text) noexcept 
 // Only the exact types are accepted, never subclasses.
 const char* input_text(PyObject* obj, Text& text) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
-  if (type == REGISTRY.bytes_type) return checked_bytes(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), text);
-  if (type == REGISTRY.str_type) {
+  if (type == &PyBytes_Type) return checked_bytes(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), text);
+  if (type == &PyUnicode_Type) {
     // Compact ASCII and an already cached UTF-8 form are read in place;
     // both end with a zero byte.
     if (PyUnicode_IS_COMPACT_ASCII(obj)) {
@@ -107,16 +107,17 @@ const char* input_text(PyObject* obj, Text& text) noexcept {
   return kWrongType;
 }
 
-PyObject* fail(const LoadError& error) noexcept {
-  raise_load_error(error);
+PyObject* fail(const LoadError& error, const ModuleState& state) noexcept {
+  raise_load_error(error, state.types.decode_error);
   return nullptr;
 }
 
 }  // namespace
 }  // namespace quibex
 
-PyObject* loads(PyObject*, PyObject* obj) {
+PyObject* loads(PyObject* module, PyObject* obj) {
   using namespace quibex;
+  ModuleState& state = module_state(module);
   Text text{};
   const char* failure = input_text(obj, text);
   struct CopyRelease {
@@ -124,10 +125,10 @@ PyObject* loads(PyObject*, PyObject* obj) {
     ~CopyRelease() { PyMem_Free(copy); }
   } release{text.copy};
   if (failure == kNoMemory) return nullptr;
-  if (failure != nullptr) return fail({failure, nullptr, 0, 0});
-  if (text.len == 0) return fail({kEmpty, nullptr, 0, 0});
+  if (failure != nullptr) return fail({failure, nullptr, 0, 0}, state);
+  if (text.len == 0) return fail({kEmpty, nullptr, 0, 0}, state);
   if (text.len == 2) {
-    if (std::memcmp(text.data, "\"\"", 2) == 0) return ffi::immortal_ref(REGISTRY.empty_str);
+    if (std::memcmp(text.data, "\"\"", 2) == 0) return PyUnicode_New(0, 0);
     if (std::memcmp(text.data, "{}", 2) == 0) return PyDict_New();
     if (std::memcmp(text.data, "[]", 2) == 0) return PyList_New(0);
   }
@@ -140,10 +141,10 @@ PyObject* loads(PyObject*, PyObject* obj) {
   // changing a bytearray that is read in place.
   ReadError error{};
   const int collecting = PyGC_Disable();
-  PyObject* result = read_document(text.data, text.len, text.ascii, &error);
+  PyObject* result = read_document(text.data, text.len, text.ascii, &error, state.read);
   if (collecting) PyGC_Enable();
   if (result == nullptr && error.category != ReadErrorCategory::Memory) {
-    return fail({error.message, text.data, text.len, error.position});
+    return fail({error.message, text.data, text.len, error.position}, state);
   }
   return result;
 }

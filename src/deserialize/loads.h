@@ -3,4 +3,4 @@
 #include "support.h"
 
 // loads(obj, /)
-QUIBEX_EXPORT PyObject* loads(PyObject* self, PyObject* obj);
+QUIBEX_EXPORT PyObject* loads(PyObject* module, PyObject* obj);

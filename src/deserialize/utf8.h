@@ -16,7 +16,7 @@ namespace quibex {
 size_t validate_utf8_scalar(const uint8_t* s, size_t n) noexcept;
 
 // The validator variants: true when the input is well-formed; none reads a
-// byte past n. The start-up selects one as REGISTRY.validate_utf8.
+// byte past n. The library selects one as ROUTINES.validate_utf8 when loaded.
 bool validate_utf8_portable(const uint8_t* s, size_t n) noexcept;
 #if QUIBEX_X86
 [[QUIBEX_TARGET_AVX2]] bool validate_utf8_avx2(const uint8_t* s, size_t n) noexcept;

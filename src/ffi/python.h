@@ -373,26 +373,34 @@ inline int module_add(PyObject* module, const char* name, PyObject* value) noexc
 }
 
 // --- module slots -------------------------------------------------------------
-// Number of slots the module definition carries, terminator included.
-#if PY_VERSION_HEX >= 0x030D0000
-inline constexpr int kModuleSlotCount = 4;
-#elif PY_VERSION_HEX >= 0x030C0000
-inline constexpr int kModuleSlotCount = 3;
-#else
-inline constexpr int kModuleSlotCount = 2;
-#endif
-
-// Fills the slots after Py_mod_exec: no subinterpreters, GIL required.
-inline void fill_module_slots(PyModuleDef_Slot* slots, int (*exec)(PyObject*)) noexcept {
-  int i = 0;
-  slots[i++] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
+// The module's slots, terminator included: Py_mod_exec, then on 3.12+ the
+// promise that each interpreter, also one with its own GIL, can load the
+// module (everything holding an interpreter's objects is module state), and
+// on 3.13+ that the GIL is required. 3.11 has neither slot: its
+// subinterpreters share one GIL, and each gets its own module object and
+// state from the same definition.
+//
+// Py_MOD_GIL_NOT_USED is not declared. A free-threaded build would still
+// need: the key cache's slots published and replaced atomically (or one
+// cache per thread), since a lookup reads a slot's str while another thread
+// may evict it; the reader's kept buffers taken by one call at a time (an
+// exchange instead of the plain take); the numpy entry loaded under a
+// once-guard; and the collector pause of loads counted across threads:
+// PyGC_Disable and PyGC_Enable set one flag of the interpreter, so one
+// call's enable would end the pause of another still running. dict_entries
+// already declines to walk tables in place there.
+inline const PyModuleDef_Slot* module_slots(int (*exec)(PyObject*)) noexcept {
+  static const PyModuleDef_Slot slots[] = {
+      {Py_mod_exec, reinterpret_cast<void*>(exec)},
 #if PY_VERSION_HEX >= 0x030C0000
-  slots[i++] = {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+      {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-  slots[i++] = {Py_mod_gil, Py_MOD_GIL_USED};
+      {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
-  slots[i] = {0, nullptr};
+      {0, nullptr},
+  };
+  return slots;
 }
 
 }  // namespace quibex::ffi

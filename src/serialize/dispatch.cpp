@@ -55,12 +55,13 @@ DumpResult serialize_other(const SerializerFrame& frame, L& layout) noexcept {
   note_python_code();
   PyObject* obj = frame.obj;
   const OptionSet opts = state::options(frame.state);
-  if (Py_TYPE(obj) == REGISTRY.datetime_type && !(opts & OPT_PASSTHROUGH_DATETIME))
-    return write_datetime(layout.out, obj, opts);
+  TypeRegistry& r = *layout.types;
+  if (Py_TYPE(obj) == r.datetime_type && !(opts & OPT_PASSTHROUGH_DATETIME))
+    return write_datetime(layout.out, obj, opts, r);
   // The remaining writers may run Python code (default, attribute reads)
   // that drops every other reference to the value, so it is held meanwhile.
   Owned hold = Owned::borrow(obj);
-  switch (classify(Py_TYPE(obj), frame.state)) {
+  switch (classify(Py_TYPE(obj), frame.state, r)) {
     case ValueKind::Int:
       return write_int_object(layout.out, obj, opts);
     case ValueKind::Bool:
@@ -81,17 +82,17 @@ DumpResult serialize_other(const SerializerFrame& frame, L& layout) noexcept {
     case ValueKind::Fragment:
       return serialize_fragment(reinterpret_cast<Fragment*>(obj)->contents, layout.out);
     case ValueKind::NumpyScalar:
-      return write_numpy_scalar(obj, opts, layout.out);
+      return write_numpy_scalar(obj, opts, layout.out, r);
     case ValueKind::NumpyArray:
       return write_numpy_array(frame, layout);
     case ValueKind::Datetime:
-      return write_datetime(layout.out, obj, opts);
+      return write_datetime(layout.out, obj, opts, r);
     case ValueKind::Date:
       return write_date(layout.out, obj);
     case ValueKind::Time:
       return write_time(layout.out, obj, opts);
     case ValueKind::Uuid:
-      return write_uuid(layout.out, obj);
+      return write_uuid(layout.out, obj, r);
     case ValueKind::Dataclass:
       return serialize_dataclass(frame, layout);
     case ValueKind::Unsupported:
@@ -100,11 +101,10 @@ DumpResult serialize_other(const SerializerFrame& frame, L& layout) noexcept {
   return serialize_default(frame, layout);
 }
 
-ValueKind classify(PyTypeObject* type, uint32_t st) noexcept {
-  const TypeRegistry& r = REGISTRY;
+ValueKind classify(PyTypeObject* type, uint32_t st, TypeRegistry& r) noexcept {
   const OptionSet opts = state::options(st);
   if (type == r.uuid_type) return ValueKind::Uuid;
-  if (type == r.tuple_type) return ValueKind::Tuple;
+  if (type == &PyTuple_Type) return ValueKind::Tuple;
   if (type == r.fragment_type) return ValueKind::Fragment;
   if (!(opts & OPT_PASSTHROUGH_DATETIME)) {
     if (type == r.date_type) return ValueKind::Date;
@@ -123,7 +123,7 @@ ValueKind classify(PyTypeObject* type, uint32_t st) noexcept {
     if (dict && PyDict_Contains(dict.get(), r.dataclass_fields_name) == 1) return ValueKind::Dataclass;
   }
   if (opts & OPT_SERIALIZE_NUMPY) {
-    const NumpyTypes* np = numpy_types();  // imports numpy on first use
+    const NumpyTypes* np = numpy_types(r.numpy);  // imports numpy on first use
     if (np == nullptr) return ValueKind::Unsupported;
     if (is_numpy_scalar(*np, type)) return ValueKind::NumpyScalar;
     if (is_numpy_array(*np, type)) return ValueKind::NumpyArray;
@@ -156,7 +156,6 @@ DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t st, L& la
 
 template <class L>
 DumpResult write_dict(PyObject* dict, PyObject* default_, uint32_t st, L& layout) noexcept {
-  const TypeRegistry& r = REGISTRY;
   LocalLayout<L> w(layout);
   QUIBEX_TRY(w->begin('{'));
   // A value's writer may run Python code that changes the dict: the walk
@@ -165,7 +164,7 @@ DumpResult write_dict(PyObject* dict, PyObject* default_, uint32_t st, L& layout
   DictWalk::Cursor cursor = walk.cursor();
   PyObject *key, *value;
   for (bool first = true; walk.next(cursor, &key, &value); first = false) {
-    if (Py_TYPE(key) != r.str_type) [[unlikely]]
+    if (Py_TYPE(key) != &PyUnicode_Type) [[unlikely]]
       return make_dump_error(DumpErrorKind::KeyMustBeStr);
     Utf8View view;
     if (!unicode_utf8_view(key, &view)) [[unlikely]]
@@ -201,17 +200,16 @@ DumpResult serialize_default(const SerializerFrame& frame, L& layout) noexcept {
 template <class L>
 DumpResult serialize_enum(const SerializerFrame& frame, L& layout) noexcept {
   Owned value;
-  QUIBEX_TRY(enum_final_value(frame.obj, frame.state, DumpErrorKind::UnsupportedType, &value));
+  QUIBEX_TRY(enum_final_value(frame.obj, frame.state, DumpErrorKind::UnsupportedType, &value, *layout.types));
   return serialize(SerializerFrame{value.get(), frame.default_, frame.state}, layout);
 }
 
 DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept {
-  const TypeRegistry& r = REGISTRY;
   Utf8View view;
-  if (Py_TYPE(content) == r.bytes_type) {
+  if (Py_TYPE(content) == &PyBytes_Type) {
     view = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(content)),
             static_cast<size_t>(PyBytes_GET_SIZE(content))};
-  } else if (Py_TYPE(content) == r.str_type) {
+  } else if (Py_TYPE(content) == &PyUnicode_Type) {
     if (!unicode_utf8_view(content, &view)) return make_dump_error(DumpErrorKind::InvalidStr);
   } else {
     return make_dump_error(DumpErrorKind::InvalidFragment);

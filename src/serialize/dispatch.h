@@ -15,7 +15,7 @@ template <class L>
 DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept;
 
 // Kind of a value whose type failed the exact tests.
-ValueKind classify(PyTypeObject* type, uint32_t state) noexcept;
+ValueKind classify(PyTypeObject* type, uint32_t state, TypeRegistry& r) noexcept;
 
 // Container writers; the depth in `state` or the frame has already been
 // raised for the container. write_list writes a list, tuple or list subclass
@@ -43,7 +43,7 @@ DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept;
 // true or false, one 8-byte store counted as 4 or 5 bytes.
 [[nodiscard, gnu::always_inline]] inline DumpResult write_bool(OutputBuffer& out, PyObject* obj) noexcept {
   QUIBEX_TRY(out.reserve(kBoundedValueRoom));
-  if (obj == REGISTRY.true_) out.put8("true\0\0\0\0", 4);
+  if (obj == Py_True) out.put8("true\0\0\0\0", 4);
   else out.put8("false\0\0\0", 5);
   return kDumpOk;
 }
@@ -56,19 +56,18 @@ DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept;
 template <class L>
 [[gnu::always_inline]] inline DumpResult write_item(LocalLayout<L>& w, PyObject* obj, PyObject* default_,
                                                     uint32_t state) noexcept {
-  const TypeRegistry& r = REGISTRY;
   PyTypeObject* type = Py_TYPE(obj);
   OutputBuffer& out = w->out;
-  if (type == r.str_type) return write_str(out, obj);
-  if (type == r.int_type) return write_int_object(out, obj, state::options(state));
-  if (type == r.bool_type) return write_bool(out, obj);
-  if (type == r.none_type) return out.write_null();
-  if (type == r.float_type) return write_float_object(out, obj);
-  if (type == r.list_type) {
+  if (type == &PyUnicode_Type) return write_str(out, obj);
+  if (type == &PyLong_Type) return write_int_object(out, obj, state::options(state));
+  if (type == &PyBool_Type) return write_bool(out, obj);
+  if (type == Py_TYPE(Py_None)) return out.write_null();
+  if (type == &PyFloat_Type) return write_float_object(out, obj);
+  if (type == &PyList_Type) {
     if (Py_SIZE(obj) == 0) return write_empty_pair(out, "[]");
     return w.call([&](L& shared) { return write_list(obj, default_, state + state::kContainerDepthOne, shared); });
   }
-  if (type == r.dict_type) {
+  if (type == &PyDict_Type) {
     if (state::container_depth(state) + 1 >= state::kDepthLimit) [[unlikely]]
       return make_dump_error(DumpErrorKind::RecursionLimit);
     if (ffi::dict_used(obj) == 0) return write_empty_pair(out, "{}");

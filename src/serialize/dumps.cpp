@@ -1,19 +1,19 @@
 // dumps: arguments, options, the output buffer and the raised error.
 #include "serialize/dumps.h"
 
+#include "module_state.h"
 #include "serialize/dispatch.h"
-#include "typeref/registry.h"
 
 namespace quibex {
 namespace {
 
 // Reads the option word: None or an exact int in 0..4095. False otherwise.
 bool read_options(PyObject* option, OptionSet* opts) noexcept {
-  if (option == nullptr || option == REGISTRY.none) {
+  if (option == nullptr || option == Py_None) {
     *opts = 0;
     return true;
   }
-  if (Py_TYPE(option) != REGISTRY.int_type) return false;
+  if (Py_TYPE(option) != &PyLong_Type) return false;
   const ffi::LongView v = ffi::long_view(option);
   if (v.sign == 1) {
     *opts = 0;
@@ -32,8 +32,8 @@ bool keyword_is(PyObject* name, PyObject* interned) noexcept {
 }
 
 // Unpacks (obj, default, option); false with the argument error raised.
-bool unpack_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** obj,
-                      PyObject** default_, PyObject** option) noexcept {
+bool unpack_arguments(const TypeRegistry& r, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                      PyObject** obj, PyObject** default_, PyObject** option) noexcept {
   const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (n == 0) {
     raise_argument_error("dumps() missing 1 required positional argument: 'obj'");
@@ -50,13 +50,13 @@ bool unpack_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* name = PyTuple_GET_ITEM(kwnames, i);
     PyObject* value = args[n + i];
-    if (keyword_is(name, REGISTRY.default_name)) {
+    if (keyword_is(name, r.default_name)) {
       if (n >= 2) {
         raise_argument_error("dumps() got multiple values for argument: 'default'");
         return false;
       }
       *default_ = value;
-    } else if (keyword_is(name, REGISTRY.option_name)) {
+    } else if (keyword_is(name, r.option_name)) {
       if (n == 3) {
         raise_argument_error("dumps() got multiple values for argument: 'option'");
         return false;
@@ -73,10 +73,11 @@ bool unpack_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
 }  // namespace
 }  // namespace quibex
 
-PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   using namespace quibex;
+  TypeRegistry& r = module_state(module).types;
   PyObject *obj = nullptr, *default_ = nullptr, *option = nullptr;
-  if (!unpack_arguments(args, nargsf, kwnames, &obj, &default_, &option)) return nullptr;
+  if (!unpack_arguments(r, args, nargsf, kwnames, &obj, &default_, &option)) return nullptr;
   OptionSet opts;
   if (!read_options(option, &opts)) {
     raise_argument_error("Invalid opts");
@@ -91,11 +92,11 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
   DumpResult result;
   OutputBuffer out;
   if (opts & OPT_INDENT_2) {
-    IndentWriter layout{initial, 0, false};
+    IndentWriter layout{initial, &r, 0, false};
     result = serialize(root, layout);
     out = layout.out;
   } else {
-    CompactLayout layout{initial};
+    CompactLayout layout{initial, &r};
     result = serialize(root, layout);
     out = layout.out;
   }

@@ -116,7 +116,7 @@ DumpResult make_type_message(std::string_view head, const char* name) noexcept {
 
 PyObject* message_str(const char* text) noexcept {
   const size_t n = std::strlen(text);
-  if (n == 0) return Py_NewRef(REGISTRY.empty_str);
+  if (n == 0) return PyUnicode_New(0, 0);
   return build_str(reinterpret_cast<const uint8_t*>(text), n);
 }
 
@@ -125,9 +125,9 @@ PyObject* message_str(const char* text) noexcept {
 bool set_encode_error(const char* text) noexcept {
   PyObject* message = message_str(text);
   if (message == nullptr) return false;
-  PyErr_SetObject(REGISTRY.encode_error, message);
+  PyErr_SetObject(PyExc_TypeError, message);  // JSONEncodeError is TypeError itself
   Py_DECREF(message);
-  return PyErr_ExceptionMatches(REGISTRY.encode_error);
+  return PyErr_ExceptionMatches(PyExc_TypeError);
 }
 
 }  // namespace

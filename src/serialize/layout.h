@@ -1,11 +1,13 @@
 // The two layouts of dumps output. Container writers are templates over the
 // layout, so the compact and indented twins share one body and differ only
 // in these primitives. A layout holds the whole writer state of a dumps
-// call (the output buffer, and the indentation when indented), by value.
+// call (the output buffer, the interpreter's registry, and the indentation
+// when indented), by value.
 #pragma once
 
 #include "assertion.h"
 #include "serialize/output_buffer.h"
+#include "typeref/registry.h"
 
 #include <cstring>
 
@@ -16,6 +18,7 @@ namespace quibex {
 // reserves again.
 struct CompactLayout {
   OutputBuffer out;
+  TypeRegistry* types;  // of the interpreter of the call's module
 
   [[nodiscard, gnu::always_inline]] DumpResult begin(char c) noexcept {
     QUIBEX_TRY(out.reserve(kBoundedValueRoom));
@@ -38,6 +41,7 @@ struct CompactLayout {
 // call: begin clears it, the enclosing container's after_element sets it.
 struct IndentWriter {
   OutputBuffer out;
+  TypeRegistry* types;  // of the interpreter of the call's module
   uint64_t indent;
   bool has_value;
 

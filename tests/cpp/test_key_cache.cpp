@@ -11,14 +11,16 @@
 namespace quibex {
 namespace {
 
-class KeyCache : public ::testing::Test {
+class KeyCacheTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { testing_support::ensure_python(); }
 };
 
 const uint8_t* bytes_of(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
-Owned lookup(const std::string& s) { return Owned::steal(key_lookup(bytes_of(s), s.size())); }
+quibex::KeyCache& cache() { return testing_support::state().read.keys; }
+
+Owned lookup(const std::string& s) { return Owned::steal(key_lookup(cache(), bytes_of(s), s.size())); }
 
 // The key is equal to its text and carries the hash the interpreter computes.
 void expect_key(PyObject* key, const std::string& utf8) {
@@ -28,11 +30,11 @@ void expect_key(PyObject* key, const std::string& utf8) {
   EXPECT_EQ(ffi::stored_str_hash(key), PyObject_Hash(want.get())) << utf8;
 }
 
-TEST_F(KeyCache, Xxh3OfTheEmptyKey) { EXPECT_EQ(key_hash(nullptr, 0), 0x2D06800538D394C2u); }
+TEST_F(KeyCacheTest, Xxh3OfTheEmptyKey) { EXPECT_EQ(key_hash(nullptr, 0), 0x2D06800538D394C2u); }
 
 // With PYTHONHASHSEED=0 the interpreter hashes bytes with SipHash-1-3 under
 // the zero key, which makes it a reference for one 8-byte block.
-TEST_F(KeyCache, SipHashMatchesTheInterpreter) {
+TEST_F(KeyCacheTest, SipHashMatchesTheInterpreter) {
   Owned randomized = Owned::steal(PyObject_GetAttrString(PySys_GetObject("flags"), "hash_randomization"));
   ASSERT_TRUE(randomized);
   if (std::string(PyHash_GetFuncDef()->name) != "siphash13" || PyObject_IsTrue(randomized.get())) {
@@ -59,7 +61,7 @@ const KeyCase kKeys[] = {
     {std::string("a\0b", 3), "NUL inside"},
 };
 
-TEST_F(KeyCache, HitReturnsTheCachedObject) {
+TEST_F(KeyCacheTest, HitReturnsTheCachedObject) {
   for (const KeyCase& c : kKeys) {
     SCOPED_TRACE(c.why);
     Owned first = lookup(c.utf8);
@@ -71,13 +73,13 @@ TEST_F(KeyCache, HitReturnsTheCachedObject) {
 
 // Two different keys under one 64-bit hash cannot be found by search, so
 // one is planted in the slot the way a real collision would leave it.
-TEST_F(KeyCache, HashCollisionIsNotReused) {
+TEST_F(KeyCacheTest, HashCollisionIsNotReused) {
   const std::string key = "collide-me";
   const char* impostors[] = {"other", "collide-mE", "c\xC3\xA9llide-m", "collide-me-longer"};
   for (const char* impostor_text : impostors) {
     SCOPED_TRACE(impostor_text);
     const uint64_t h = key_hash(bytes_of(key), key.size());
-    KeyMapSlot& slot = (*KEY_MAP)[key_slot_index(h)];
+    KeyMapSlot& slot = cache().slots[key_slot_index(h)];
     PyObject* impostor = PyUnicode_FromString(impostor_text);
     ASSERT_NE(impostor, nullptr);
     ASSERT_NE(PyUnicode_AsUTF8AndSize(impostor, nullptr), nullptr);  // as the cache keeps non-ASCII keys
@@ -93,7 +95,7 @@ TEST_F(KeyCache, HashCollisionIsNotReused) {
 
 // Keys that share a slot evict each other; an evicted key stays a valid,
 // equal str for whoever holds it.
-TEST_F(KeyCache, EvictedKeysStayValid) {
+TEST_F(KeyCacheTest, EvictedKeysStayValid) {
   const std::string first = "slot-0";
   const size_t slot = key_slot_index(key_hash(bytes_of(first), first.size()));
   std::string rival;
@@ -108,13 +110,13 @@ TEST_F(KeyCache, EvictedKeysStayValid) {
   expect_key(a.get(), first);
   expect_key(b.get(), rival);
   expect_key(a_again.get(), first);
-  EXPECT_EQ((*KEY_MAP)[slot].str, a_again.get());
+  EXPECT_EQ(cache().slots[slot].str, a_again.get());
 }
 
 // A key sequence finds exactly what key_lookup finds, whether its guess of
 // the next key is right (records of one shape), wrong (keys in another
 // order) or stale (the guessed key was evicted from its slot meanwhile).
-TEST_F(KeyCache, SequenceFindsWhatLookupFinds) {
+TEST_F(KeyCacheTest, SequenceFindsWhatLookupFinds) {
   const std::string first = "seq-0";
   const size_t slot = key_slot_index(key_hash(bytes_of(first), first.size()));
   std::string rival;
@@ -130,7 +132,7 @@ TEST_F(KeyCache, SequenceFindsWhatLookupFinds) {
       {"x", rival},                        // the rival evicts the first key
       {"id", first, "caf\xC3\xA9", ""},  // the guess after "id" is stale
   };
-  KeySequence keys;
+  KeySequence keys(cache());
   std::vector<Owned> found;  // kept, so that an evicted key stays a live object
   for (const auto& record : records) {
     for (const std::string& k : record) {
@@ -140,7 +142,7 @@ TEST_F(KeyCache, SequenceFindsWhatLookupFinds) {
       EXPECT_EQ(found.back().get(), lookup(k).get());
     }
   }
-  EXPECT_EQ((*KEY_MAP)[slot].str, lookup(first).get());
+  EXPECT_EQ(cache().slots[slot].str, lookup(first).get());
 }
 
 }  // namespace

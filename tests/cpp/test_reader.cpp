@@ -29,7 +29,7 @@ struct Read {
     if (!text.empty()) std::memcpy(buffer.get(), text.data(), text.size());
     buffer[text.size()] = 0;
     const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; });
-    value = Owned::steal(read_document(buffer.get(), text.size(), ascii, &error));
+    value = Owned::steal(read_document(buffer.get(), text.size(), ascii, &error, testing_support::state().read));
     EXPECT_FALSE(PyErr_Occurred()) << text;
     PyErr_Clear();
   }

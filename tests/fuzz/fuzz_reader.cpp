@@ -32,12 +32,12 @@ bool is_recursion_limit() {
 
 void check_round_trip(PyObject* value) {
   PyObject* args[] = {value};
-  Owned text = Owned::steal(dumps(nullptr, args, 1, nullptr));
+  Owned text = Owned::steal(dumps(fuzzing::MODULE, args, 1, nullptr));
   if (!text) {
     check(is_recursion_limit(), "dumps failed on a loaded document");
     return;
   }
-  Owned again = Owned::steal(loads(nullptr, text.get()));
+  Owned again = Owned::steal(loads(fuzzing::MODULE, text.get()));
   check(bool(again), "loads failed on dumps output");
   check(PyObject_RichCompareBool(value, again.get(), Py_EQ) == 1, "round trip changed the value");
 }
@@ -51,10 +51,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Owned bytes = Owned::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(size)));
-  Owned loaded = Owned::steal(loads(nullptr, bytes.get()));
+  Owned loaded = Owned::steal(loads(fuzzing::MODULE, bytes.get()));
   check(bool(loaded) != (PyErr_Occurred() != nullptr), "loads result and error state disagree");
   if (!loaded) {
-    check(PyErr_ExceptionMatches(REGISTRY.decode_error), "loads raised another exception type");
+    check(PyErr_ExceptionMatches(module_state(fuzzing::MODULE).types.decode_error), "loads raised another exception type");
     PyErr_Clear();
   }
   const bool valid = validate_utf8_scalar(data, size) == size;
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   text[size] = 0;
   ReadError error{};
   const bool ascii = std::all_of(data, data + size, [](uint8_t c) { return c < 0x80; });
-  Owned read = Owned::steal(read_document(text.get(), size, ascii, &error));
+  Owned read = Owned::steal(read_document(text.get(), size, ascii, &error, module_state(fuzzing::MODULE).read));
   check(!PyErr_Occurred(), "the reader raised");
   if (!read) {
     check(error.message != nullptr, "a failed read has no message");
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Owned view = Owned::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<uint8_t*>(data)),
                                                     Py_ssize_t(size), PyBUF_READ));
-  Owned from_view = Owned::steal(loads(nullptr, view.get()));
+  Owned from_view = Owned::steal(loads(fuzzing::MODULE, view.get()));
   check(bool(from_view) == bool(loaded), "loads of bytes and of a memoryview disagree");
   if (!from_view) PyErr_Clear();
   if (loaded) check_round_trip(loaded.get());

@@ -1,20 +1,27 @@
 // What the harnesses share: checks that end the run on a failure, and the
-// start-up of an embedded interpreter and the module's registry for the
+// start-up of an embedded interpreter with the module built in, for the
 // harnesses that make Python objects.
 #pragma once
 
-#include "startup.h"
-#include "typeref/registry.h"
+#include "module_state.h"
+#include "support.h"
 
 #include <cstdio>
 #include <cstdlib>
 
+QUIBEX_EXPORT PyObject* PyInit_quibex();
+
 namespace quibex::fuzzing {
+
+// The imported module, once start_python has run.
+inline PyObject* MODULE = nullptr;
 
 // Once per fuzzing process, from LLVMFuzzerInitialize.
 inline void start_python() {
+  PyImport_AppendInittab("quibex", PyInit_quibex);
   Py_InitializeEx(0);
-  if (init_registry_once() != 0) {
+  MODULE = PyImport_ImportModule("quibex");
+  if (MODULE == nullptr) {
     PyErr_Print();
     std::abort();
   }

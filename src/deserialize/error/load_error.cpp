@@ -10,10 +10,9 @@
 namespace quibex {
 namespace {
 
-// New reference to the str of n bytes of UTF-8 (the registry's empty str
-// when n is 0), or null.
+// New reference to the str of n bytes of UTF-8, or null.
 PyObject* text_str(const uint8_t* s, size_t n) noexcept {
-  return n == 0 ? Py_NewRef(REGISTRY.empty_str) : build_str(s, n);
+  return n == 0 ? PyUnicode_New(0, 0) : build_str(s, n);
 }
 
 }  // namespace
@@ -23,7 +22,7 @@ size_t char_position(const uint8_t* document, size_t length, size_t position) no
   return str_shape_portable(document, std::min(position, length)).chars;
 }
 
-void raise_load_error(const LoadError& error) noexcept {
+void raise_load_error(const LoadError& error, PyObject* type) noexcept {
   // A failure of the interpreter (a str it could not encode) may still be
   // pending; it must not be around while the exception class runs.
   PyErr_Clear();
@@ -41,7 +40,7 @@ void raise_load_error(const LoadError& error) noexcept {
   PyTuple_SET_ITEM(args, 0, msg.release());
   PyTuple_SET_ITEM(args, 1, doc.release());
   PyTuple_SET_ITEM(args, 2, pos.release());
-  PyErr_SetObject(REGISTRY.decode_error, args);
+  PyErr_SetObject(type, args);
   Py_DECREF(args);
 }
 

@@ -18,9 +18,10 @@ struct LoadError {
 // Number of characters in the first `position` bytes of the document.
 size_t char_position(const uint8_t* document, size_t length, size_t position) noexcept;
 
-// Sets JSONDecodeError(message, document as str, character position) as the
-// pending exception, replacing any exception already pending. The base class
-// derives lineno, colno and the text of the error from these three.
-void raise_load_error(const LoadError& error) noexcept;
+// Sets type(message, document as str, character position) as the pending
+// exception, replacing any exception already pending; `type` is the
+// interpreter's quibex.JSONDecodeError, whose base class derives lineno, colno
+// and the text of the error from these three.
+void raise_load_error(const LoadError& error, PyObject* type) noexcept;
 
 }  // namespace quibex

@@ -52,15 +52,20 @@ struct Frame {
   bool is_object;
 };
 
+}  // namespace
+
 // What the reader keeps from one call to the next: the value stack, the
 // open-container frames and the scratch for unescaped strings.
-struct Buffers {
+struct ReaderBuffers {
   PyObject** slots;
   size_t capacity;  // of slots
   Frame* frames;    // kMaxDepth + 1 of them, made on first use
   StringScratch scratch;
 };
-Buffers KEPT = {};
+
+namespace {
+
+using Buffers = ReaderBuffers;
 
 // State of one read.
 struct Reader {
@@ -154,11 +159,11 @@ PyObject* ascii_str(const uint8_t* s, size_t n) noexcept {
 [[gnu::always_inline]] inline PyObject* make_scalar(const DocValue& v, bool ascii) noexcept {
   switch (v.type()) {
     case kTagNull:
-      return ffi::immortal_ref(REGISTRY.none);
+      return ffi::immortal_ref(Py_None);
     case kTagFalse:
-      return ffi::immortal_ref(REGISTRY.false_);
+      return ffi::immortal_ref(Py_False);
     case kTagTrue:
-      return ffi::immortal_ref(REGISTRY.true_);
+      return ffi::immortal_ref(Py_True);
     case kTagUnsigned:  // the same int either way; PyLong_FromLong takes one call fewer on 3.11
       return v.payload.u <= uint64_t{LONG_MAX} ? PyLong_FromLong(long(v.payload.u))
                                                : PyLong_FromUnsignedLongLong(v.payload.u);
@@ -168,7 +173,7 @@ PyObject* ascii_str(const uint8_t* s, size_t n) noexcept {
       return PyFloat_FromDouble(v.payload.f);
     case kTagAsciiString:
     case kTagString:
-      if (v.count() == 0) return ffi::immortal_ref(REGISTRY.empty_str);
+      if (v.count() == 0) return PyUnicode_New(0, 0);
       return ascii || v.type() == kTagAsciiString ? ascii_str(v.payload.str, v.count())
                                                   : build_str(v.payload.str, v.count());
     default:  // kTagWideString
@@ -177,7 +182,7 @@ PyObject* ascii_str(const uint8_t* s, size_t n) noexcept {
 }
 
 // The key str of a String value, with its hash stored: short keys from
-// KEY_MAP, longer ones built here. New reference or null.
+// the interpreter's key cache, longer ones built here. New reference or null.
 PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept {
   const size_t n = k.count();
   if (n <= kMaxCachedKeyLength) return keys.lookup(k.payload.str, n, depth);
@@ -216,15 +221,15 @@ PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept 
     // short by the end of the text is then no match.
     const ptrdiff_t rest = r.readable - p;
     if (c == 't' && rest >= 4 && load32(p) == word32("true")) {
-      *obj = ffi::immortal_ref(REGISTRY.true_);
+      *obj = ffi::immortal_ref(Py_True);
       return p + 4;
     }
     if (c == 'f' && rest >= 5 && load32(p + 1) == word32("alse")) {
-      *obj = ffi::immortal_ref(REGISTRY.false_);
+      *obj = ffi::immortal_ref(Py_False);
       return p + 5;
     }
     if (c == 'n' && rest >= 4 && load32(p) == word32("null")) {
-      *obj = ffi::immortal_ref(REGISTRY.none);
+      *obj = ffi::immortal_ref(Py_None);
       return p + 4;
     }
     if (c == 't' || c == 'f' || c == 'n') {
@@ -522,24 +527,29 @@ failed:
 #undef QUIBEX_ROOM
 }
 
-// Takes the kept buffers for a call, making the value stack and the frames
-// on first use. False on exhaustion.
-bool take_buffers(Buffers& buf) noexcept {
-  if (KEPT.frames == nullptr) {
-    KEPT.frames = static_cast<Frame*>(PyMem_Malloc((kMaxDepth + 1) * sizeof(Frame)));
-    if (KEPT.frames == nullptr) return false;
+// Takes the kept buffers for a call, making the record, the value stack and
+// the frames on first use. False on exhaustion.
+bool take_buffers(Buffers*& kept, Buffers& buf) noexcept {
+  if (kept == nullptr) {
+    kept = static_cast<Buffers*>(PyMem_Calloc(1, sizeof(Buffers)));
+    if (kept == nullptr) return false;
   }
-  if (KEPT.slots == nullptr) {
-    KEPT.slots = static_cast<PyObject**>(PyMem_Malloc(kFirstSlots * sizeof(PyObject*)));
-    if (KEPT.slots == nullptr) return false;
-    KEPT.capacity = kFirstSlots;
+  Buffers& k = *kept;
+  if (k.frames == nullptr) {
+    k.frames = static_cast<Frame*>(PyMem_Malloc((kMaxDepth + 1) * sizeof(Frame)));
+    if (k.frames == nullptr) return false;
   }
-  buf = KEPT;
+  if (k.slots == nullptr) {
+    k.slots = static_cast<PyObject**>(PyMem_Malloc(kFirstSlots * sizeof(PyObject*)));
+    if (k.slots == nullptr) return false;
+    k.capacity = kFirstSlots;
+  }
+  buf = k;
   return true;
 }
 
 // Gives the buffers back, keeping no more than a moderate amount between calls.
-void keep_buffers(Buffers& buf) noexcept {
+void keep_buffers(Buffers& kept, Buffers& buf) noexcept {
   if (buf.capacity > kKeptSlots) {
     PyMem_Free(buf.slots);
     buf.slots = nullptr;
@@ -549,26 +559,36 @@ void keep_buffers(Buffers& buf) noexcept {
     PyMem_Free(buf.scratch.data);
     buf.scratch = {nullptr, 0};
   }
-  KEPT = buf;
+  kept = buf;
 }
 
 }  // namespace
 
-PyObject* read_document(const uint8_t* data, size_t len, bool ascii, ReadError* error) noexcept {
+void release_read_cache(ReadCache& cache) noexcept {
+  clear_key_cache(cache.keys);
+  if (cache.buffers == nullptr) return;
+  PyMem_Free(cache.buffers->slots);
+  PyMem_Free(cache.buffers->frames);
+  PyMem_Free(cache.buffers->scratch.data);
+  PyMem_Free(cache.buffers);
+  cache.buffers = nullptr;
+}
+
+PyObject* read_document(const uint8_t* data, size_t len, bool ascii, ReadError* error, ReadCache& cache) noexcept {
   assert(data[len] == 0);
-  Reader r{data, data + len, data + len + 1, ascii, {}, {}};
+  Reader r{data, data + len, data + len + 1, ascii, {}, KeySequence(cache.keys)};
   const uint8_t* cur = skip_space(data, r.readable);
   if (cur == r.end) {
     *error = {ReadErrorCategory::Empty, "input data is empty", 0};
     return nullptr;
   }
-  if (!take_buffers(r.buf)) {
+  if (!take_buffers(cache.buffers, r.buf)) {
     PyErr_NoMemory();
     *error = {ReadErrorCategory::Memory, nullptr, 0};
     return nullptr;
   }
   PyObject* result = *cur == '[' || *cur == '{' ? read_container(r, cur, error) : read_single_value(r, cur, error);
-  keep_buffers(r.buf);
+  keep_buffers(*cache.buffers, r.buf);
   return result;
 }
 

@@ -162,10 +162,10 @@ DatetimeUnit parse_datetime_unit(std::string_view s, std::string_view* text) noe
   return DatetimeUnit::Unlisted;
 }
 
-DatetimeDescr read_datetime_unit(PyObject* obj) noexcept {
+DatetimeDescr read_datetime_unit(PyObject* obj, PyObject* dtype_name, PyObject* descr_name) noexcept {
   DatetimeDescr result;
-  Owned dtype = Owned::steal(PyObject_GetAttr(obj, REGISTRY.dtype_name));
-  Owned descr = dtype ? Owned::steal(PyObject_GetAttr(dtype.get(), REGISTRY.descr_name)) : Owned();
+  Owned dtype = Owned::steal(PyObject_GetAttr(obj, dtype_name));
+  Owned descr = dtype ? Owned::steal(PyObject_GetAttr(dtype.get(), descr_name)) : Owned();
   if (!descr) {
     PyErr_Clear();
     return result;

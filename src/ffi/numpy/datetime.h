@@ -42,9 +42,10 @@ struct DatetimeDescr {
 // *text to the unit text (after "[", without the closing "]").
 DatetimeUnit parse_datetime_unit(std::string_view type_string, std::string_view* text) noexcept;
 
-// Reads obj.dtype.descr[0][1]. Runs no user code for numpy arrays and scalars;
-// an unreadable description gives NaT and leaves no exception pending.
-DatetimeDescr read_datetime_unit(PyObject* obj) noexcept;
+// Reads obj.dtype.descr[0][1], the names given interned ("dtype", "descr").
+// Runs no user code for numpy arrays and scalars; an unreadable description
+// gives NaT and leaves no exception pending.
+DatetimeDescr read_datetime_unit(PyObject* obj, PyObject* dtype_name, PyObject* descr_name) noexcept;
 
 enum class DatetimeFailure : uint8_t { None, Unsupported, Unrepresentable };
 

@@ -214,8 +214,8 @@ bool item_kind(char typekind, int itemsize, ItemKind* kind) noexcept {
 
 }  // namespace
 
-NumpyArrayError open_numpy_array(PyObject* array, OptionSet options, OpenArray* out) noexcept {
-  Owned capsule = Owned::steal(PyObject_GetAttr(array, REGISTRY.array_struct_name));
+NumpyArrayError open_numpy_array(PyObject* array, OptionSet options, OpenArray* out, const TypeRegistry& r) noexcept {
+  Owned capsule = Owned::steal(PyObject_GetAttr(array, r.array_struct_name));
   if (!capsule || !PyCapsule_CheckExact(capsule.get())) return NumpyArrayError::Malformed;
   const auto* ai = static_cast<const ffi::PyArrayInterface*>(
       PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
@@ -235,7 +235,7 @@ NumpyArrayError open_numpy_array(PyObject* array, OptionSet options, OpenArray* 
   if (!item_kind(ai->typekind, ai->itemsize, &kind)) return NumpyArrayError::UnsupportedDatatype;
   // The unit is read now but checked at the first item: an empty array
   // of an unsupported unit is still written.
-  if (kind == ItemKind::Datetime64) out->datetime = read_datetime_unit(array);
+  if (kind == ItemKind::Datetime64) out->datetime = read_datetime_unit(array, r.dtype_name, r.descr_name);
   out->capsule = std::move(capsule);
   out->interface = ai;
   out->kind = kind;
@@ -248,7 +248,7 @@ DumpResult write_numpy_array(const SerializerFrame& frame, L& layout) noexcept {
   OpenArray array;
   DumpErrorKind error = DumpErrorKind::NumpyMalformed;
   bool to_default = false;  // whether a given default receives the array instead
-  switch (open_numpy_array(frame.obj, state::options(frame.state), &array)) {
+  switch (open_numpy_array(frame.obj, state::options(frame.state), &array, *layout.types)) {
     case NumpyArrayError::None:
       return write_open_array(array, layout);
     case NumpyArrayError::Malformed:

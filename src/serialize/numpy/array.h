@@ -6,6 +6,7 @@
 #include "ffi/numpy/datetime.h"
 #include "serialize/frame.h"
 #include "serialize/layout.h"
+#include "typeref/registry.h"
 
 namespace quibex {
 
@@ -31,7 +32,7 @@ struct OpenArray {
 // it is well formed, not of void (structured) items, C-contiguous,
 // native-endian, not zero-dimensional and of a supported item type. On a
 // refusal nothing is held.
-NumpyArrayError open_numpy_array(PyObject* array, OptionSet options, OpenArray* out) noexcept;
+NumpyArrayError open_numpy_array(PyObject* array, OptionSet options, OpenArray* out, const TypeRegistry& r) noexcept;
 
 // Writes the array of frame.obj, or hands it to `default` when its layout or
 // item type is not supported and a default is given.

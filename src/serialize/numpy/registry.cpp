@@ -2,19 +2,11 @@
 
 #include "support.h"
 
-#include <atomic>
 #include <cstdint>
 #include <iterator>
 
 namespace quibex {
 namespace {
-
-// Not loaded (null), numpy absent (&kAbsent) or the loaded record
-// (&loaded_types), read without a lock. The record is static, so loading
-// allocates nothing and cannot fail for want of memory.
-const NumpyTypes kAbsent{};
-NumpyTypes loaded_types{};
-std::atomic<const NumpyTypes*> numpy_entry{nullptr};
 
 struct Member {
   PyTypeObject* NumpyTypes::*slot;
@@ -34,9 +26,7 @@ constexpr Member kMembers[] = {
 };
 static_assert(std::size(kMembers) * sizeof(PyTypeObject*) == sizeof(NumpyTypes));
 
-// Fills the record from the numpy module's dictionary. Members keep their
-// reference for the life of the process, so the identity tests can never
-// match an unrelated type that reuses a freed address. A member must be a
+// Fills the record from the numpy module's dictionary. A member must be a
 // type whose instances are large enough to hold the value the scalar writer
 // reads; anything else leaves it empty.
 void fill_numpy_types(PyObject* dict, NumpyTypes* types) noexcept {
@@ -56,31 +46,33 @@ void fill_numpy_types(PyObject* dict, NumpyTypes* types) noexcept {
   }
 }
 
-[[gnu::cold]] const NumpyTypes* load_numpy_types() noexcept {
+[[gnu::cold]] void load_numpy_types(NumpyEntry& entry) noexcept {
   Owned module = Owned::steal(PyImport_ImportModule("numpy"));
   Owned dict = module ? Owned::steal(PyObject_GenericGetDict(module.get(), nullptr)) : Owned();
   if (!dict) PyErr_Clear();  // absent for good: a later import is never attempted
-  // The import can let other threads run, and one may have published first.
-  // Two threads that both get here fill the record with the same types; it
-  // is read only once published.
-  const NumpyTypes* published = numpy_entry.load(std::memory_order_acquire);
-  if (published != nullptr) return published;
-  const NumpyTypes* loaded = &kAbsent;
-  if (dict) {
-    fill_numpy_types(dict.get(), &loaded_types);
-    loaded = &loaded_types;
-  }
-  numpy_entry.store(loaded, std::memory_order_release);
-  return loaded;
+  // The import runs Python code, which may have called dumps with
+  // OPT_SERIALIZE_NUMPY and loaded the entry already.
+  if (entry.state != NumpyEntry::State::Unknown) return;
+  if (dict) fill_numpy_types(dict.get(), &entry.types);
+  entry.state = dict ? NumpyEntry::State::Loaded : NumpyEntry::State::Absent;
 }
 
 }  // namespace
 
-const NumpyTypes* numpy_types() noexcept {
-  const NumpyTypes* entry = numpy_entry.load(std::memory_order_acquire);
-  if (entry == nullptr) [[unlikely]]
-    entry = load_numpy_types();
-  return entry == &kAbsent ? nullptr : entry;
+const NumpyTypes* numpy_types(NumpyEntry& entry) noexcept {
+  if (entry.state == NumpyEntry::State::Unknown) [[unlikely]]
+    load_numpy_types(entry);
+  return entry.state == NumpyEntry::State::Loaded ? &entry.types : nullptr;
+}
+
+int traverse_numpy_entry(NumpyEntry& entry, visitproc visit, void* arg) noexcept {
+  for (const Member& m : kMembers) Py_VISIT(entry.types.*m.slot);
+  return 0;
+}
+
+void clear_numpy_entry(NumpyEntry& entry) noexcept {
+  for (const Member& m : kMembers) Py_CLEAR(entry.types.*m.slot);
+  entry.state = NumpyEntry::State::Unknown;
 }
 
 }  // namespace quibex

@@ -1,8 +1,12 @@
 // numpy's types, learned at run time the first time OPT_SERIALIZE_NUMPY needs
-// them. numpy is imported at most once per process and never linked.
+// them in an interpreter. numpy is imported at most once per interpreter and
+// never linked; where it cannot be imported (as in isolated subinterpreters,
+// which numpy refuses) no numpy object can exist, and none is written.
 #pragma once
 
 #include "ffi/python.h"
+
+#include <cstdint>
 
 namespace quibex {
 
@@ -25,9 +29,26 @@ struct NumpyTypes {
   PyTypeObject* datetime64;
 };
 
+// What one interpreter knows of numpy: not yet looked for, absent, or its
+// types (each an owned reference, kept until the interpreter's module state
+// is cleared, so the identity tests never match an unrelated type that
+// reuses a freed address).
+struct NumpyEntry {
+  enum class State : uint8_t { Unknown = 0, Absent, Loaded };
+  State state;
+  NumpyTypes types;
+};
+
 // The record, or null when numpy cannot be imported. The first call in the
-// process imports numpy; the outcome, either way, is kept for good.
-const NumpyTypes* numpy_types() noexcept;
+// interpreter imports numpy; the outcome, either way, is kept for good. A
+// failed import leaves no exception pending.
+const NumpyTypes* numpy_types(NumpyEntry& entry) noexcept;
+
+// Visits the loaded types, for the module's traversal.
+int traverse_numpy_entry(NumpyEntry& entry, visitproc visit, void* arg) noexcept;
+
+// Releases the types; the entry is back to not looked for.
+void clear_numpy_entry(NumpyEntry& entry) noexcept;
 
 // Exactly one of the thirteen scalar types (subclasses are not).
 inline bool is_numpy_scalar(const NumpyTypes& np, PyTypeObject* t) noexcept {

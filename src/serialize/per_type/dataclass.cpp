@@ -15,15 +15,15 @@ namespace {
 // Whether the type's own dictionary holds "__slots__". The lookup through
 // the MRO, which the interpreter answers from its type attribute cache,
 // settles the common answer: found nowhere, so not in the own dictionary.
-bool type_has_own_slots(PyTypeObject* type) noexcept {
-  if (_PyType_Lookup(type, REGISTRY.slots_name) == nullptr) return false;
+bool type_has_own_slots(PyTypeObject* type, const TypeRegistry& r) noexcept {
+  if (_PyType_Lookup(type, r.slots_name) == nullptr) return false;
   Owned dict = Owned::steal(ffi::type_dict(type));
-  return dict && PyDict_Contains(dict.get(), REGISTRY.slots_name) == 1;
+  return dict && PyDict_Contains(dict.get(), r.slots_name) == 1;
 }
 
 // The key's UTF-8 view; the key must be exactly str.
 DumpResult member_name(PyObject* name, Utf8View* view) noexcept {
-  if (Py_TYPE(name) != REGISTRY.str_type) return make_dump_error(DumpErrorKind::KeyMustBeStr);
+  if (Py_TYPE(name) != &PyUnicode_Type) return make_dump_error(DumpErrorKind::KeyMustBeStr);
   if (!unicode_utf8_view(name, view)) return make_dump_error(DumpErrorKind::InvalidStr);
   return kDumpOk;
 }
@@ -36,8 +36,7 @@ bool is_private(Utf8View name) noexcept { return name.size != 0 && name.data[0] 
 // identity, and its sibling markers by their shared type. A marker of
 // another type is one made by a dataclasses module loaded again
 // (importlib.reload) and is recognised by its name, "_FIELD".
-DumpResult is_field_marker(PyObject* kind, PyObject* obj, bool* is_field) noexcept {
-  PyObject* marker = REGISTRY.dataclass_field_marker;
+DumpResult is_field_marker(PyObject* kind, PyObject* obj, PyObject* marker, bool* is_field) noexcept {
   if (kind == marker || Py_TYPE(kind) == Py_TYPE(marker) ||
       std::strcmp(Py_TYPE(kind)->tp_name, Py_TYPE(marker)->tp_name) != 0) {
     *is_field = kind == marker;
@@ -72,7 +71,7 @@ DumpResult write_instance_dict(PyObject* dict, const SerializerFrame& frame, L& 
 // out), in definition order, each value read from the instance.
 template <class L>
 DumpResult write_fields(const SerializerFrame& frame, L& layout) noexcept {
-  const TypeRegistry& r = REGISTRY;
+  const TypeRegistry& r = *layout.types;
   PyObject* obj = frame.obj;
   Owned table = Owned::steal(PyObject_GetAttr(obj, r.dataclass_fields_name));
   if (!table || !PyDict_Check(table.get())) return make_dump_error(DumpErrorKind::UnsupportedType, obj);
@@ -89,7 +88,7 @@ DumpResult write_fields(const SerializerFrame& frame, L& layout) noexcept {
     Owned kind = Owned::steal(get_attribute(field, r.field_type_name));
     if (!kind) return make_dump_error(DumpErrorKind::UnsupportedType, obj);  // its exception as cause
     bool is_field;
-    QUIBEX_TRY(is_field_marker(kind.get(), obj, &is_field));
+    QUIBEX_TRY(is_field_marker(kind.get(), obj, r.dataclass_field_marker, &is_field));
     if (!is_field) continue;
     Utf8View name;
     QUIBEX_TRY(member_name(key, &name));
@@ -113,12 +112,13 @@ DumpResult serialize_dataclass(const SerializerFrame& frame, L& layout) noexcept
   // that may drop every other reference to the instance.
   Owned hold = Owned::borrow(frame.obj);
   const SerializerFrame inner{frame.obj, frame.default_, frame.state + state::kContainerDepthOne};
-  Owned dict = Owned::steal(get_attribute(frame.obj, REGISTRY.dict_name));
+  const TypeRegistry& r = *layout.types;
+  Owned dict = Owned::steal(get_attribute(frame.obj, r.dict_name));
   if (!dict) {
     PyErr_Clear();
     return write_fields(inner, layout);
   }
-  if (!PyDict_Check(dict.get()) || type_has_own_slots(Py_TYPE(frame.obj))) {
+  if (!PyDict_Check(dict.get()) || type_has_own_slots(Py_TYPE(frame.obj), r)) {
     dict = Owned();
     return write_fields(inner, layout);
   }

@@ -104,8 +104,7 @@ bool has_method(PyObject* tz, PyObject* name) noexcept {
 // New reference to what the time zone reports as the offset of `dt`, or
 // null: with the exception pending when a call raised, without one when
 // the zone has none of the methods known here.
-PyObject* call_utcoffset(PyObject* dt, PyObject* tz) noexcept {
-  const TypeRegistry& r = REGISTRY;
+PyObject* call_utcoffset(PyObject* dt, PyObject* tz, const TypeRegistry& r) noexcept {
   PyObject* tz_and_dt[2] = {tz, dt};
   if (Py_TYPE(tz) != r.tzinfo_type) {
     if (has_method(tz, r.convert_name)) {  // pendulum: the datetime knows its offset
@@ -135,8 +134,7 @@ DumpResult read_offset(PyObject* offset, int32_t* days, int32_t* seconds) noexce
 // The UTC offset of an aware datetime as timedelta days and seconds. Fails
 // when the zone raises, gives something other than a timedelta, or gives
 // one outside a day; a raised exception stays pending as the cause.
-DumpResult utc_offset_of(PyObject* dt, int32_t* days, int32_t* seconds) noexcept {
-  const TypeRegistry& r = REGISTRY;
+DumpResult utc_offset_of(PyObject* dt, int32_t* days, int32_t* seconds, const TypeRegistry& r) noexcept {
   PyObject* tz = reinterpret_cast<PyDateTime_DateTime*>(dt)->tzinfo;
   // datetime.timezone, the commonest zone: an immutable type without
   // instance attributes, so of the methods asked for it has only dst, and
@@ -151,7 +149,7 @@ DumpResult utc_offset_of(PyObject* dt, int32_t* days, int32_t* seconds) noexcept
   // The time-zone methods run Python code that may drop every other
   // reference to the datetime (and with it the tzinfo it holds).
   Owned hold = Owned::borrow(dt);
-  Owned offset = Owned::steal(call_utcoffset(dt, tz));
+  Owned offset = Owned::steal(call_utcoffset(dt, tz, r));
   if (!offset || !PyObject_TypeCheck(offset.get(), r.delta_type))
     return make_dump_error(DumpErrorKind::DatetimeLibraryUnsupported);
   return read_offset(offset.get(), days, seconds);
@@ -176,7 +174,8 @@ DumpResult write_time_text(PyObject* time, OptionSet opts, uint8_t* text, size_t
   return kDumpOk;
 }
 
-DumpResult write_datetime_text(PyObject* dt, OptionSet opts, uint8_t* text, size_t* len) noexcept {
+DumpResult write_datetime_text(PyObject* dt, OptionSet opts, uint8_t* text, size_t* len,
+                               const TypeRegistry& r) noexcept {
   if (!_PyDateTime_HAS_TZINFO(dt)) {
     *len = static_cast<size_t>(put_naive_datetime(text, fields_of(dt), opts) - text);
     return kDumpOk;
@@ -184,7 +183,7 @@ DumpResult write_datetime_text(PyObject* dt, OptionSet opts, uint8_t* text, size
   // Every field is read before any time-zone method runs.
   uint8_t* p = put_date_and_clock(text, fields_of(dt), opts);
   int32_t days = 0, seconds = 0;
-  QUIBEX_TRY(utc_offset_of(dt, &days, &seconds));
+  QUIBEX_TRY(utc_offset_of(dt, &days, &seconds, r));
   p = put_offset(p, days, seconds, opts);
   *len = static_cast<size_t>(p - text);
   return kDumpOk;
@@ -201,8 +200,9 @@ DumpResult write_time(OutputBuffer& out, PyObject* time, OptionSet opts) noexcep
   return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept { return write_time_text(time, opts, text, len); });
 }
 
-DumpResult write_datetime(OutputBuffer& out, PyObject* dt, OptionSet opts) noexcept {
-  return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept { return write_datetime_text(dt, opts, text, len); });
+DumpResult write_datetime(OutputBuffer& out, PyObject* dt, OptionSet opts, const TypeRegistry& r) noexcept {
+  return write_quoted(out,
+                      [&](uint8_t* text, size_t* len) noexcept { return write_datetime_text(dt, opts, text, len, r); });
 }
 
 }  // namespace quibex

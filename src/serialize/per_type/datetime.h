@@ -5,6 +5,7 @@
 #include "civil_datetime.h"
 #include "serialize/frame.h"
 #include "serialize/output_buffer.h"
+#include "typeref/registry.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +25,8 @@ size_t write_naive_datetime_text(const CivilDateTime& value, OptionSet opts, uin
 // Fails with TimeHasTzinfo for a time that carries a tzinfo.
 DumpResult write_time_text(PyObject* time, OptionSet opts, uint8_t* text, size_t* len) noexcept;
 // Fails with DatetimeLibraryUnsupported when the time zone gives no usable offset.
-DumpResult write_datetime_text(PyObject* datetime, OptionSet opts, uint8_t* text, size_t* len) noexcept;
+DumpResult write_datetime_text(PyObject* datetime, OptionSet opts, uint8_t* text, size_t* len,
+                               const TypeRegistry& r) noexcept;
 
 // Writes a text between quotation marks, built in place in the buffer:
 // `write(text, &len)` stores the bare text at `text` (kTemporalTextCapacity
@@ -47,6 +49,6 @@ template <class Write>
 // JSON string values of the three types.
 DumpResult write_date(OutputBuffer& out, PyObject* date) noexcept;
 DumpResult write_time(OutputBuffer& out, PyObject* time, OptionSet opts) noexcept;
-DumpResult write_datetime(OutputBuffer& out, PyObject* datetime, OptionSet opts) noexcept;
+DumpResult write_datetime(OutputBuffer& out, PyObject* datetime, OptionSet opts, const TypeRegistry& r) noexcept;
 
 }  // namespace quibex

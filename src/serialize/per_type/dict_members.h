@@ -58,7 +58,7 @@ class DictMembers {
   DumpResult collect(Other&& other) noexcept {
     QUIBEX_TRY(allocate());
     collect_steps_ = python_code_steps;
-    PyTypeObject* str_type = REGISTRY.str_type;
+    PyTypeObject* str_type = &PyUnicode_Type;
     PyObject* key;
     DictWalk::Cursor cursor = walk_.cursor();
     while (walk_.next(cursor, &key, &value_)) {

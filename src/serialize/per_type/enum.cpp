@@ -12,8 +12,7 @@ namespace {
 // returns member._value_, that attribute is read directly instead of
 // running the descriptor's Python code; a failure there is left for the full
 // lookup to report as it would.
-PyObject* member_value(PyObject* member) noexcept {
-  const TypeRegistry& r = REGISTRY;
+PyObject* member_value(PyObject* member, const TypeRegistry& r) noexcept {
   PyTypeObject* type = Py_TYPE(member);
   if (type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, r.value_name) == r.enum_value_property) {
     PyObject* value = PyObject_GetAttr(member, r.member_value_name);
@@ -25,14 +24,14 @@ PyObject* member_value(PyObject* member) noexcept {
 
 }  // namespace
 
-DumpResult enum_final_value(PyObject* member, uint32_t st, DumpErrorKind unreadable, Owned* value) noexcept {
-  const TypeRegistry& r = REGISTRY;
+DumpResult enum_final_value(PyObject* member, uint32_t st, DumpErrorKind unreadable, Owned* value,
+                            TypeRegistry& r) noexcept {
   Owned current = Owned::borrow(member);  // reading `value` may run Python code
   for (uint32_t hops = 1;; ++hops) {
-    Owned next = Owned::steal(member_value(current.get()));
+    Owned next = Owned::steal(member_value(current.get(), r));
     if (!next) return make_dump_error(unreadable, current.get());
     PyTypeObject* type = Py_TYPE(next.get());
-    if (Py_TYPE(type) != r.enum_meta || classify(type, st) != ValueKind::Enum) {
+    if (Py_TYPE(type) != r.enum_meta || classify(type, st, r) != ValueKind::Enum) {
       *value = std::move(next);
       return kDumpOk;
     }

@@ -4,6 +4,7 @@
 #include "serialize/frame.h"
 #include "serialize/output_buffer.h"
 #include "support.h"
+#include "typeref/registry.h"
 
 namespace quibex {
 
@@ -13,6 +14,7 @@ namespace quibex {
 // whose `value` cannot be read, its exception pending as the cause, and with
 // RecursionLimit when 255 members in a row lead to one another (a member
 // built to be its own value would otherwise be followed for ever).
-DumpResult enum_final_value(PyObject* member, uint32_t state, DumpErrorKind unreadable, Owned* value) noexcept;
+DumpResult enum_final_value(PyObject* member, uint32_t state, DumpErrorKind unreadable, Owned* value,
+                            TypeRegistry& r) noexcept;
 
 }  // namespace quibex

@@ -57,8 +57,7 @@ DumpResult int_key_text(PyObject* key, uint8_t* room, size_t* len) noexcept {
 
 // The text of a key that is not an enum member: borrowed from a str or str
 // subclass (which becomes the owner), or written into the room.
-DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* text) noexcept {
-  const TypeRegistry& r = REGISTRY;
+DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* text, TypeRegistry& r) noexcept {
   const OptionSet opts = state::options(key_state);
   PyTypeObject* type = Py_TYPE(key);
   size_t len = 0;
@@ -70,27 +69,27 @@ DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* t
     *text = {view.data, view.size, Owned::borrow(key)};
     return kDumpOk;
   };
-  if (type == r.str_type) {
+  if (type == &PyUnicode_Type) {
     Utf8View view;
     if (!unicode_utf8_view(key, &view)) return make_dump_error(DumpErrorKind::InvalidStr);
     return borrowed(view);
-  } else if (type == r.int_type) {
+  } else if (type == &PyLong_Type) {
     QUIBEX_TRY(int_key_text(key, room, &len));
-  } else if (type == r.bool_type) {
-    if (key == r.true_) fixed("true", 4);
+  } else if (type == &PyBool_Type) {
+    if (key == Py_True) fixed("true", 4);
     else fixed("false", 5);
-  } else if (type == r.none_type) {
+  } else if (type == Py_TYPE(Py_None)) {
     fixed("null", 4);
-  } else if (type == r.float_type) {
+  } else if (type == &PyFloat_Type) {
     const double v = PyFloat_AS_DOUBLE(key);
     if (std::isfinite(v)) len = static_cast<size_t>(write_f64_shortest(room, v) - room);
     else fixed("null", 4);
-  } else if (type == r.list_type || type == r.dict_type) {
+  } else if (type == &PyList_Type || type == &PyDict_Type) {
     return make_dump_error(DumpErrorKind::DictKeyInvalidType);
   } else if (type == r.datetime_type) {
-    QUIBEX_TRY(write_datetime_text(key, opts, room, &len));
+    QUIBEX_TRY(write_datetime_text(key, opts, room, &len, r));
   } else {
-    switch (classify(type, key_state)) {
+    switch (classify(type, key_state, r)) {
       case ValueKind::Int:
         QUIBEX_TRY(int_key_text(key, room, &len));
         break;
@@ -101,7 +100,7 @@ DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* t
         QUIBEX_TRY(write_time_text(key, opts, room, &len));
         break;
       case ValueKind::Uuid:
-        QUIBEX_TRY(write_uuid_text(key, room));
+        QUIBEX_TRY(write_uuid_text(key, room, r));
         len = kUuidTextLen;
         break;
       case ValueKind::Str: {
@@ -120,14 +119,14 @@ DumpResult key_view(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* t
 
 }  // namespace
 
-DumpResult key_to_text(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* text) noexcept {
-  if (Py_TYPE(Py_TYPE(key)) == REGISTRY.enum_meta && classify(Py_TYPE(key), key_state) == ValueKind::Enum) {
+DumpResult key_to_text(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* text, TypeRegistry& r) noexcept {
+  if (Py_TYPE(Py_TYPE(key)) == r.enum_meta && classify(Py_TYPE(key), key_state, r) == ValueKind::Enum) {
     // An enum member converts as its value, which is no longer a member.
     Owned value;
-    QUIBEX_TRY(enum_final_value(key, key_state, DumpErrorKind::DictKeyInvalidType, &value));
-    return key_view(value.get(), key_state, room, text);
+    QUIBEX_TRY(enum_final_value(key, key_state, DumpErrorKind::DictKeyInvalidType, &value, r));
+    return key_view(value.get(), key_state, room, text, r);
   }
-  return key_view(key, key_state, room, text);
+  return key_view(key, key_state, room, text, r);
 }
 
 template <class L>
@@ -143,7 +142,7 @@ DumpResult write_dict_non_str(const SerializerFrame& frame, L& layout) noexcept 
     uint8_t* room = members.room();
     if (room == nullptr) return make_dump_error(DumpErrorKind::OutOfMemory);
     KeyText text;
-    QUIBEX_TRY(key_to_text(key, key_state, room, &text));
+    QUIBEX_TRY(key_to_text(key, key_state, room, &text, *layout.types));
     members.append_converted(key, std::move(text));
     return kDumpOk;
   }));

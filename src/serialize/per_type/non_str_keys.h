@@ -15,7 +15,7 @@ namespace quibex {
 
 // Converts one key with the key options `key_state` (the dict's state word
 // without the three passthrough options). `room` holds kKeyTextRoom bytes.
-DumpResult key_to_text(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* text) noexcept;
+DumpResult key_to_text(PyObject* key, uint32_t key_state, uint8_t* room, KeyText* text, TypeRegistry& r) noexcept;
 
 // Writes a non-empty dict whose keys may be of any convertible type. Nothing
 // is written until every key has been converted.

@@ -6,10 +6,10 @@
 
 namespace quibex {
 
-DumpResult write_numpy_scalar(PyObject* scalar, OptionSet options, OutputBuffer& out) noexcept {
+DumpResult write_numpy_scalar(PyObject* scalar, OptionSet options, OutputBuffer& out, TypeRegistry& r) noexcept {
   using ffi::load_unaligned;
   // Loaded: classification needed the record.
-  const NumpyTypes& np = *numpy_types();
+  const NumpyTypes& np = *numpy_types(r.numpy);
   PyTypeObject* t = Py_TYPE(scalar);
   const uint8_t* v = ffi::numpy_scalar_value(scalar);
   auto put = [&](auto put_text, auto value) noexcept {
@@ -27,7 +27,7 @@ DumpResult write_numpy_scalar(PyObject* scalar, OptionSet options, OutputBuffer&
   if (t == np.uint16) return put(put_u32_text, load_unaligned<uint16_t>(v));
   if (t == np.uint8) return put(put_u32_text, *v);
   if (t == np.bool_) return put(put_bool_text, *v);
-  const DatetimeDescr descr = read_datetime_unit(scalar);
+  const DatetimeDescr descr = read_datetime_unit(scalar, r.dtype_name, r.descr_name);
   return write_datetime64_item(out, load_unaligned<int64_t>(v), descr, options);
 }
 

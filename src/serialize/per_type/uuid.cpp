@@ -50,12 +50,12 @@ void hex16(uint8_t* p, uint64_t v) noexcept {
 
 }  // namespace
 
-DumpResult write_uuid_text(PyObject* uuid, uint8_t* text) noexcept {
+DumpResult write_uuid_text(PyObject* uuid, uint8_t* text, const TypeRegistry& r) noexcept {
   uint64_t hi = 0, lo = 0;
   {
     // Reading the attribute may run Python code (a patched class).
     Owned hold = Owned::borrow(uuid);
-    Owned value = Owned::steal(get_attribute(uuid, REGISTRY.int_name));
+    Owned value = Owned::steal(get_attribute(uuid, r.int_name));
     if (!value || !PyLong_Check(value.get()) || !read_u128(value.get(), &hi, &lo))
       return make_dump_error(DumpErrorKind::UnsupportedType, uuid);
   }
@@ -75,10 +75,10 @@ DumpResult write_uuid_text(PyObject* uuid, uint8_t* text) noexcept {
   return kDumpOk;
 }
 
-DumpResult write_uuid(OutputBuffer& out, PyObject* uuid) noexcept {
+DumpResult write_uuid(OutputBuffer& out, PyObject* uuid, const TypeRegistry& r) noexcept {
   return write_quoted(out, [&](uint8_t* text, size_t* len) noexcept {
     *len = kUuidTextLen;
-    return write_uuid_text(uuid, text);
+    return write_uuid_text(uuid, text, r);
   });
 }
 
