@@ -3,6 +3,7 @@
 #include "startup.h"
 
 #include "fragment.h"
+#include "support.h"
 
 #include <datetime.h>
 
@@ -74,9 +75,16 @@ bool intern_names(TypeRegistry& r) noexcept {
   return true;
 }
 
-// Fills `r`; false with the exception set when a step fails.
-bool fill_registry(TypeRegistry& r, PyObject* module) noexcept {
-  auto* capi = static_cast<PyDateTime_CAPI*>(PyCapsule_Import("datetime.datetime_CAPI", 1));
+// The datetime module's C types. Where the interpreter has only the
+// pure-Python datetime, without the C interface (isolated subinterpreters
+// of 3.12 cannot load the C module), its objects do not have the layout the
+// writers read: the members stay null, and dates and times are then not
+// recognised (dumps hands them to `default`, or refuses them).
+bool fill_datetime_types(TypeRegistry& r) noexcept {
+  Owned module = Owned::steal(PyImport_ImportModule("datetime"));
+  if (!module) return false;
+  if (!ffi::has_datetime_capi(module.get())) return true;
+  auto* capi = static_cast<PyDateTime_CAPI*>(PyCapsule_Import("datetime.datetime_CAPI", 0));
   if (capi == nullptr) return false;
   r.date_type = new_type_ref(capi->DateType);
   r.datetime_type = new_type_ref(capi->DateTimeType);
@@ -85,6 +93,12 @@ bool fill_registry(TypeRegistry& r, PyObject* module) noexcept {
   r.delta_type = new_type_ref(capi->DeltaType);
   r.utc = Py_NewRef(capi->TimeZone_UTC);
   if (ffi::has_timezone_layout(r.utc, r.delta_type)) r.timezone_type = new_type_ref(Py_TYPE(r.utc));
+  return true;
+}
+
+// Fills `r`; false with the exception set when a step fails.
+bool fill_registry(TypeRegistry& r, PyObject* module) noexcept {
+  if (!fill_datetime_types(r)) return false;
 
   r.uuid_type = reinterpret_cast<PyTypeObject*>(lookup_attribute("uuid", "UUID"));
   if (r.uuid_type == nullptr) return false;

@@ -354,6 +354,14 @@ struct TimeZoneLayout {
 
 inline PyObject* timezone_offset(PyObject* tz) noexcept { return reinterpret_cast<TimeZoneLayout*>(tz)->offset; }
 
+// Whether the imported datetime module offers the C interface. 3.12's
+// isolated subinterpreters cannot load the C module (single-phase init) and
+// fall back to the pure-Python one, which has none; 3.11 has no isolated
+// subinterpreters, and 3.13+ load the C module in every interpreter.
+inline bool has_datetime_capi(PyObject* datetime_module) noexcept {
+  return PyObject_HasAttrString(datetime_module, "datetime_CAPI") == 1;
+}
+
 inline bool has_timezone_layout(PyObject* utc, PyTypeObject* delta_type) noexcept {
   return Py_TYPE(utc)->tp_basicsize == static_cast<Py_ssize_t>(sizeof(TimeZoneLayout)) &&
          timezone_offset(utc) != nullptr && Py_IS_TYPE(timezone_offset(utc), delta_type);

@@ -18,7 +18,10 @@ namespace quibex {
 // reserves again.
 struct CompactLayout {
   OutputBuffer out;
-  TypeRegistry* types;  // of the interpreter of the call's module
+  TypeRegistry* types;  // of the interpreter of the call's module; fixed for the call
+
+  // Takes what the writes change from `from`, the same call's layout.
+  [[gnu::always_inline]] void take_writes(const CompactLayout& from) noexcept { out = from.out; }
 
   [[nodiscard, gnu::always_inline]] DumpResult begin(char c) noexcept {
     QUIBEX_TRY(out.reserve(kBoundedValueRoom));
@@ -41,9 +44,15 @@ struct CompactLayout {
 // call: begin clears it, the enclosing container's after_element sets it.
 struct IndentWriter {
   OutputBuffer out;
-  TypeRegistry* types;  // of the interpreter of the call's module
+  TypeRegistry* types;  // of the interpreter of the call's module; fixed for the call
   uint64_t indent;
   bool has_value;
+
+  [[gnu::always_inline]] void take_writes(const IndentWriter& from) noexcept {
+    out = from.out;
+    indent = from.indent;
+    has_value = from.has_value;
+  }
 
   [[nodiscard, gnu::always_inline]] DumpResult begin(char c) noexcept {
     indent += 1;
@@ -105,7 +114,9 @@ struct IndentWriter {
 // leaves the writer stays in registers. Every out-of-line call that writes
 // goes through call(), which hands it the shared layout brought up to date
 // and takes the result back; the copy is written back when it goes out of
-// scope, on every path.
+// scope, on every path. Only what the writes change goes back and forth
+// (take_writes): the registry pointer, fixed for the call, is read from the
+// shared layout, so the copy's is never loaded and holds no register.
 //
 // While the copy lives, nothing may write through the shared layout (the
 // writer's own `layout` parameter) but call(): handing the copy back would
@@ -127,7 +138,7 @@ class LocalLayout {
   [[gnu::always_inline]] DumpResult call(F&& f) noexcept {
     hand_back();
     const DumpResult result = f(shared_);
-    local_ = shared_;
+    local_.take_writes(shared_);
     mark_taken();
     return result;
   }
@@ -135,7 +146,7 @@ class LocalLayout {
  private:
   [[gnu::always_inline]] void hand_back() noexcept {
     QUIBEX_ASSERT(shared_.out.length == taken_length_ && shared_.out.bytes == taken_bytes_);
-    shared_ = local_;
+    shared_.take_writes(local_);
   }
 
   L& shared_;
