@@ -9,7 +9,9 @@ simplejson, jiter (loads only), and marshal as the floor.
 Cases are subject/mode: each corpus in the modes dumps, loads, indent and
 sort, and the extra cases records/native-types, twitter-int-keys/non-str-keys,
 loads-gc (loads of citm_catalog and canada with the garbage collector enabled)
-and numpy-*/numpy (see --list). Every contender is validated against the
+and numpy-*/numpy (see --list). On CPython 3.14+ the run ends with loads and
+dumps spread over 1, 2 and all cores in an interpreter pool (bench/pool.py, a
+few seconds). Every contender is validated against the
 stdlib json module before it is timed. Results go to bench/results/: the
 table is printed, results.json holds every sample, ratios.png the chart.
 """
@@ -25,6 +27,7 @@ from pathlib import Path
 import cases
 import memory as measure_memory
 import peers
+import pool
 import report
 import timing
 
@@ -44,6 +47,8 @@ def parse_args(argv):
     p.add_argument("--target-ms", type=float, help="length of one measurement (default 10, quick 3)")
     p.add_argument("--no-memory", action="store_true",
                    help="skip the loads memory measurement (bench/memory.py: documents of 100 MB, quick 20 MB)")
+    p.add_argument("--no-pool", action="store_true",
+                   help="skip the interpreter-pool scaling case (bench/pool.py, CPython 3.14+)")
     p.add_argument("--no-plot", action="store_true", help="do not draw ratios.png")
     p.add_argument("--out", type=Path, default=HERE / "results", help="results directory")
     p.add_argument("--list", action="store_true", help="list the case ids and exit")
@@ -124,10 +129,15 @@ def main(argv=None):
     print(f"timing: {args.rounds} rounds of ~{args.target_ms:g} ms measurements", file=err, flush=True)
     timing.calibrate(built, args.target_ms / 1e3, args.rounds)
     timing.run_rounds(built, args.rounds, err)
+    if not args.no_pool and pool.available():
+        print("timing loads and dumps in interpreter and thread pools", file=err, flush=True)
+        meta["pool_mb_per_s"] = pool.measure(args.libs)
     meta["load_average_end"] = os.getloadavg()[0]
     meta["seconds"] = round(time.perf_counter() - started, 1)
 
     report.print_table(built, memory, meta, sys.stdout)
+    if "pool_mb_per_s" in meta:
+        pool.print_report(meta["pool_mb_per_s"], sys.stdout)
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "results.json").write_text(report.results_json(built, memory, meta))
     written = [args.out / "results.json"]
