@@ -531,7 +531,10 @@ failed:
 // the frames on first use. False on exhaustion.
 bool take_buffers(Buffers*& kept, Buffers& buf) noexcept {
   if (kept == nullptr) {
-    kept = static_cast<Buffers*>(PyMem_Calloc(1, sizeof(Buffers)));
+    // From the raw allocator (malloc), whose blocks leak checkers scan: the
+    // buffers this record points to are seen as held. The pools of PyMem's
+    // small blocks are not scanned.
+    kept = static_cast<Buffers*>(PyMem_RawCalloc(1, sizeof(Buffers)));
     if (kept == nullptr) return false;
   }
   Buffers& k = *kept;
@@ -570,7 +573,7 @@ void release_read_cache(ReadCache& cache) noexcept {
   PyMem_Free(cache.buffers->slots);
   PyMem_Free(cache.buffers->frames);
   PyMem_Free(cache.buffers->scratch.data);
-  PyMem_Free(cache.buffers);
+  PyMem_RawFree(cache.buffers);
   cache.buffers = nullptr;
 }
 
