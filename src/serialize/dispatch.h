@@ -61,7 +61,7 @@ template <class L>
   if (type == &PyUnicode_Type) return write_str(out, obj);
   if (type == &PyLong_Type) return write_int_object(out, obj, state::options(state));
   if (type == &PyBool_Type) return write_bool(out, obj);
-  if (type == Py_TYPE(Py_None)) return out.write_null();
+  if (obj == Py_None) return out.write_null();
   if (type == &PyFloat_Type) return write_float_object(out, obj);
   if (type == &PyList_Type) {
     if (Py_SIZE(obj) == 0) return write_empty_pair(out, "[]");
