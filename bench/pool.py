@@ -71,7 +71,8 @@ def print_report(result, out):
     write = lambda line: print(line, file=out)  # noqa: E731
     write("")
     write(f"loads+dumps of twitter, citm_catalog, canada over {len(counts)} worker counts "
-          f"({os.cpu_count()} cores): MB/s of JSON text handled, and the speed-up over one worker")
+          f"({os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f}): MB/s of JSON text handled, "
+          f"and the speed-up over one worker")
     write(f"{'executor/library':<22}" + "".join(f"{f'{w} worker' + ('s' if w > 1 else ''):>20}" for w in counts))
     for name, row in result.items():
         cells = "".join(f"{f'{row[w]:.0f} MB/s x{row[w] / row[counts[0]]:.2f}':>20}" for w in counts)
