@@ -396,7 +396,10 @@ inline int module_add(PyObject* module, const char* name, PyObject* value) noexc
 // once-guard; and the collector pause of loads counted across threads:
 // PyGC_Disable and PyGC_Enable set one flag of the interpreter, so one
 // call's enable would end the pause of another still running. dict_entries
-// already declines to walk tables in place there.
+// already declines to walk tables in place there; and the count of steps
+// that may run Python code (serialize/python_code.h) is per thread, which
+// tells a walk that its container is unchanged only while a GIL keeps every
+// other thread out.
 inline const PyModuleDef_Slot* module_slots(int (*exec)(PyObject*)) noexcept {
   static const PyModuleDef_Slot slots[] = {
       {Py_mod_exec, reinterpret_cast<void*>(exec)},

@@ -14,9 +14,12 @@ namespace quibex {
 // again. The exact types are written without any interpreter call that could
 // run Python code or start the cyclic collector, so a walk that sees the
 // same count after a value knows that its container is as it was.
-// One count for the process: the module runs under the GIL, in the main
-// interpreter only; it never wraps in practice (64 bits).
-inline uint64_t python_code_steps = 0;
+// One count per thread: a walk and the steps that may change its container
+// run in the same thread, and under the GIL no other thread of the
+// interpreter runs except inside such a step. Interpreters with a GIL each
+// then never share a count. Initial-exec: a fixed offset from the thread
+// pointer, read without a call. It never wraps in practice (64 bits).
+[[gnu::tls_model("initial-exec")]] inline thread_local uint64_t python_code_steps = 0;
 
 [[gnu::always_inline]] inline void note_python_code() noexcept { ++python_code_steps; }
 
