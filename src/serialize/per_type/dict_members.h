@@ -44,6 +44,9 @@ struct KeyText {
 // them. The room area, made
 // when the first converted key needs it, has kKeyTextRoom bytes for every
 // member, so it never moves; texts are packed in it.
+//
+// The records live in one block; blocks for dicts of up to kPooledMembers
+// members are kept for reuse by the next dict (dict_members.cpp).
 class DictMembers {
  public:
   explicit DictMembers(PyObject* dict) noexcept : walk_(dict) {}
@@ -62,7 +65,7 @@ class DictMembers {
     PyObject* key;
     DictWalk::Cursor cursor = walk_.cursor();
     while (walk_.next(cursor, &key, &value_)) {
-      position_ = walk_.position(cursor);
+      offset_ = cursor.last;
       if (Py_TYPE(key) == str_type) [[likely]] {
         Utf8View view;
         if (!unicode_utf8_view(key, &view)) [[unlikely]]
@@ -97,12 +100,17 @@ class DictMembers {
  private:
   DumpResult allocate() noexcept;
 
+  // What the writer needs of a member, by its place in the dict's order.
+  struct Member {
+    PyObject* key;    // held
+    PyObject* owner;  // a converted key's text owner; null for str keys and room texts
+    PyObject* value;  // borrowed, valid while python_code_steps == collect_steps_
+    size_t offset;    // where its entry lay, for DictTable::value_at
+  };
+
   void append(const uint8_t* text, size_t len, PyObject* key, PyObject* owner) noexcept {
-    order_[size_] = {text, len, size_};
-    keys_[size_] = Py_NewRef(key);
-    owners_[size_] = owner;
-    positions_[size_] = position_;
-    values_[size_] = value_;
+    order_[size_] = make_member_key(text, len, size_);
+    members_[size_] = {Py_NewRef(key), owner, value_, offset_};
     ++size_;
   }
 
@@ -110,15 +118,13 @@ class DictMembers {
   [[gnu::cold]] DumpResult look_up(size_t i, PyObject** value) noexcept;
 
   DictWalk walk_;
-  MemberKey* order_ = nullptr;  // one block for the five arrays, walk_.size() entries each
-  PyObject** keys_ = nullptr;
-  PyObject** owners_ = nullptr;  // a converted key's text owner; null for str keys and room texts
-  Py_ssize_t* positions_ = nullptr;
-  PyObject** values_ = nullptr;  // borrowed, valid while python_code_steps == collect_steps_
+  MemberKey* order_ = nullptr;  // one block for both arrays, capacity_ entries each
+  Member* members_ = nullptr;
+  size_t capacity_ = 0;
   PyObject* value_ = nullptr;    // the value of the entry the walk yielded last
-  Py_ssize_t position_ = 0;      // and its position
+  size_t offset_ = 0;            // and where it lay
   uint64_t collect_steps_ = 0;
-  bool owned_texts_ = false;     // whether any owners_ entry is set
+  bool owned_texts_ = false;     // whether any member has an owner
   size_t size_ = 0;
   uint8_t* rooms_ = nullptr;
   size_t rooms_used_ = 0;

@@ -25,13 +25,17 @@ class DictTable {
     }
   }
 
-  // The value of the entry at `position` when that entry holds `key`, read
-  // in place; null when it holds another key or none, lies past the
-  // entries, or the table is not read in place.
-  [[gnu::always_inline]] PyObject* value_at(Py_ssize_t position, PyObject* key) const noexcept {
-    if (entries_.keys == nullptr || position >= entries_.count) [[unlikely]]
+  // The value of the entry `offset` pointers past the key of entry 0 (as
+  // DictWalk::Cursor::last gives it) when that entry holds `key`, read in
+  // place; null when it holds another key or none, when the offset is not
+  // that of an entry of this table (past its entries, or not a multiple of
+  // its stride: the table may have been rebuilt with another one since),
+  // or when the table is not read in place.
+  PyObject* value_at(size_t offset, PyObject* key) const noexcept {
+    if (entries_.keys == nullptr || offset % entries_.stride != 0 ||
+        offset / entries_.stride >= static_cast<size_t>(entries_.count)) [[unlikely]]
       return nullptr;
-    PyObject* const* entry = entries_.keys + static_cast<size_t>(position) * entries_.stride;
+    PyObject* const* entry = entries_.keys + offset;
     return entry[0] == key ? entry[1] : nullptr;
   }
 
@@ -87,12 +91,12 @@ class DictWalk {
     PyObject* const* entry;  // the key of the next entry to read
     PyObject* const* end;    // past the entries as at the start
     size_t stride;
+    PyObject* const* base;   // the key of entry 0
+    // Where the entry yielded last lies, for DictTable::value_at: pointers
+    // from the key of entry 0 of the table it was read from.
+    size_t last;
   };
-  Cursor cursor() const noexcept { return {entry_, end_, stride_}; }
-
-  // The position of the entry yielded last, for DictTable::value_at.
-  // `c` is the cursor of the step.
-  Py_ssize_t position(const Cursor& c) const noexcept { return checked() ? pos_ - 1 : slots(c.entry - base_) - 1; }
+  Cursor cursor() const noexcept { return {entry_, end_, stride_, base_, 0}; }
 
   // While the table keeps the shape and entry count it had at the start,
   // a step reads the next live entry in place and nothing more; the first
@@ -103,12 +107,14 @@ class DictWalk {
       entry_ = c.entry;  // the in-place steps move only the entry
       const bool found = next_checked(key, value);
       c = cursor();
+      c.last = checked() ? static_cast<size_t>(pos_ - 1) * stride_ : static_cast<size_t>(entry_ - base_) - stride_;
       return found;
     }
     for (; c.entry != c.end; c.entry += c.stride) {
       if (c.entry[1] != nullptr) [[likely]] {  // null: a deleted entry
         *key = c.entry[0];
         *value = c.entry[1];
+        c.last = static_cast<size_t>(c.entry - c.base);
         c.entry += c.stride;
         return true;
       }
