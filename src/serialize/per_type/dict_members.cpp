@@ -24,13 +24,24 @@ BlockPool pool;
 }  // namespace
 
 DictMembers::~DictMembers() {
-  for (size_t i = 0; i < size_; ++i) Py_DECREF(members_[i].key);
+  if (keys_held_) {
+    for (size_t i = 0; i < size_; ++i) Py_DECREF(members_[i].key);
+  } else if (listed_) {
+    unlist_borrowing_writer(this);
+  }
   if (owned_texts_) {
     for (size_t i = 0; i < size_; ++i) Py_XDECREF(members_[i].owner);
   }
   if (capacity_ == kPooledMembers && pool.count < kPoolLimit) pool.blocks[pool.count++] = order_;
   else PyMem_Free(order_);
-  PyMem_Free(rooms_);
+  if (rooms_ != nullptr) PyMem_Free(rooms_);
+}
+
+void DictMembers::hold_keys(BorrowingWriter* w) noexcept {
+  DictMembers* m = static_cast<DictMembers*>(w);
+  for (size_t i = 0; i < m->size_; ++i) Py_INCREF(m->members_[i].key);
+  m->keys_held_ = true;
+  m->listed_ = false;
 }
 
 DumpResult DictMembers::allocate() noexcept {
