@@ -105,10 +105,12 @@ class DictWalk {
   [[gnu::always_inline]] bool next(Cursor& c, PyObject** key, PyObject** value) noexcept {
     if (python_code_steps != seen_) [[unlikely]] {
       entry_ = c.entry;  // the in-place steps move only the entry
-      const bool found = next_checked(key, value);
+      const Entry e = step_checked();
       c = cursor();
       c.last = checked() ? static_cast<size_t>(pos_ - 1) * stride_ : static_cast<size_t>(entry_ - base_) - stride_;
-      return found;
+      *key = e.key;
+      *value = e.value;
+      return e.key != nullptr;
     }
     for (; c.entry != c.end; c.entry += c.stride) {
       if (c.entry[1] != nullptr) [[likely]] {  // null: a deleted entry
@@ -160,10 +162,23 @@ class DictWalk {
     return stride_ == 2 ? pointers / 2 : pointers / 3;  // constant divisors
   }
 
+  // The entry of a checked step, returned in registers: the key and value
+  // of the caller's loop never have their addresses taken, so they stay in
+  // registers too. A null key: no entry.
+  struct Entry {
+    PyObject* key;
+    PyObject* value;
+  };
+  [[gnu::noinline]] Entry step_checked() noexcept {
+    Entry e{nullptr, nullptr};
+    if (!next_checked(&e.key, &e.value)) e.key = nullptr;
+    return e;
+  }
+
   // A step after Python code may have run, or of a walk whose table changed
   // or is not read in place: the dict is looked at before every such step,
   // as Python's own iterator does.
-  [[gnu::noinline]] bool next_checked(PyObject** key, PyObject** value) noexcept {
+  bool next_checked(PyObject** key, PyObject** value) noexcept {
     PyObject* dict = hold_.get();
     if (ffi::dict_used(dict) != used_) return stop(Stop::SizeChanged);
     if (!checked()) {
