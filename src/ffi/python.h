@@ -215,9 +215,11 @@ inline DictEntries dict_entries(PyObject* dict) noexcept {
 // address, its index width and its kind. Equal shapes mean the same entry
 // positions, even for a table freed and another made at the same address;
 // only the entry count may differ (dict_entry_count).
+// Two whole words, no padding: a shape built from narrower stores and read
+// back as a word would stall the load on store forwarding.
 struct DictTableShape {
   const void* keys;
-  uint16_t layout;  // dk_log2_index_bytes, then dk_kind
+  uint64_t layout;  // dk_log2_index_bytes, then dk_kind, zero-extended
   bool operator==(const DictTableShape&) const noexcept = default;
 };
 static_assert(offsetof(DictKeysHeader, dk_kind) == offsetof(DictKeysHeader, dk_log2_index_bytes) + 1);

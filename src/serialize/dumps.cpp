@@ -84,10 +84,10 @@ PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyOb
     return nullptr;
   }
 
-  constexpr uint64_t kInitialCapacity = 1024;
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, kInitialCapacity);
+  const uint64_t capacity = OutputBuffer::start_capacity();
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
   if (bytes == nullptr) return nullptr;  // MemoryError
-  const OutputBuffer initial{kInitialCapacity, 0, reinterpret_cast<PyBytesObject*>(bytes)};
+  const OutputBuffer initial{capacity, 0, reinterpret_cast<PyBytesObject*>(bytes)};
   const SerializerFrame root{obj, default_, opts};
   DumpResult result;
   OutputBuffer out;

@@ -107,6 +107,21 @@ struct OutputBuffer {
   [[nodiscard]] PyObject* finish() noexcept;
   static constexpr uint64_t kShrinkSlack = 4096;
 
+  // The capacity a dumps call starts with: the length of the text the last
+  // call finished, and an eighth more, within kMinStartCapacity and
+  // kMaxStartCapacity. Calls that write documents of about the same size,
+  // the usual case, then grow the buffer rarely or never (each growth
+  // copies what was written); one that writes much less than the last
+  // allocates more than it needs once and is shrunk by finish().
+  static uint64_t start_capacity() noexcept {
+    const uint64_t want = last_finished_length + last_finished_length / 8;
+    return want < kMinStartCapacity ? kMinStartCapacity : want > kMaxStartCapacity ? kMaxStartCapacity : want;
+  }
+  static constexpr uint64_t kMinStartCapacity = 1024;
+  static constexpr uint64_t kMaxStartCapacity = uint64_t{4} << 20;
+  // Set by finish(); one value for the process (the module runs under the GIL).
+  static inline uint64_t last_finished_length = 0;
+
   // Doubles the capacity until it exceeds `needed`; on failure the object is
   // gone (_PyBytes_Resize released it), `bytes` is null and MemoryError is
   // pending.

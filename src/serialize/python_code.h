@@ -21,6 +21,45 @@ namespace quibex {
 // pointer, read without a call. It never wraps in practice (64 bits).
 [[gnu::tls_model("initial-exec")]] inline thread_local uint64_t python_code_steps = 0;
 
-[[gnu::always_inline]] inline void note_python_code() noexcept { ++python_code_steps; }
+// A writer that reads objects it has only borrowed (a sorted dict's keys,
+// whose texts it writes after collecting them all) and takes its own
+// references to them only once Python code is about to run, which could
+// release them: while it is listed, the next note_python_code() calls
+// hold(), which takes them, and unlists it. Between two steps that may run
+// Python code nothing can release them: they live as long as the dict.
+// Listed writers form a list through `prev` and `next`, the latest first.
+struct BorrowingWriter {
+  void (*hold)(BorrowingWriter*) noexcept;
+  BorrowingWriter* prev;
+  BorrowingWriter* next;
+};
+inline BorrowingWriter* borrowing_writers = nullptr;
+
+inline void list_borrowing_writer(BorrowingWriter* w) noexcept {
+  w->prev = nullptr;
+  w->next = borrowing_writers;
+  if (w->next != nullptr) w->next->prev = w;
+  borrowing_writers = w;
+}
+
+inline void unlist_borrowing_writer(BorrowingWriter* w) noexcept {
+  if (w->prev != nullptr) w->prev->next = w->next;
+  else borrowing_writers = w->next;
+  if (w->next != nullptr) w->next->prev = w->prev;
+}
+
+// Every listed writer takes its references and leaves the list.
+[[gnu::cold, gnu::noinline]] inline void hold_borrowed_objects() noexcept {
+  while (BorrowingWriter* w = borrowing_writers) {
+    unlist_borrowing_writer(w);
+    w->hold(w);
+  }
+}
+
+[[gnu::always_inline]] inline void note_python_code() noexcept {
+  ++python_code_steps;
+  if (borrowing_writers != nullptr) [[unlikely]]
+    hold_borrowed_objects();
+}
 
 }  // namespace quibex

@@ -12,7 +12,7 @@ namespace quibex {
 namespace {
 
 MemberKey pair_of(const std::string& s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size(), 0};
+  return make_member_key(reinterpret_cast<const uint8_t*>(s.data()), s.size(), 0);
 }
 
 int sign(int v) { return (v > 0) - (v < 0); }

@@ -411,6 +411,19 @@ def test_dict_changed_while_written(change, plain, collecting, option):
         assert json.loads(out, object_pairs_hook=no_duplicate_keys) == expected
 
 
+@pytest.mark.parametrize("option", COLLECTING)
+def test_dict_changed_while_written_releases_keys(option):
+    # Keys made at run time, whose only references are the dict's: the hook
+    # deletes two, which frees them unless the writer holds them, and
+    # inserts others. The writer then looks the later one up and finds it
+    # gone (under the debug allocator a freed key would be caught).
+    d = dict.fromkeys("".join(("k", str(i))) for i in range(6))
+    d["k1"] = Hook(lambda: [(d.pop(f"k{i}"), d.__setitem__(f"n{i}", i)) for i in (0, 2)])
+    with pytest.raises(quibex.JSONEncodeError) as info:
+        dumps_hooked({"".join(("o", "k")): [d]}, option=option)
+    assert changed_error(info.value) == KEYS_CHANGED
+
+
 @pytest.mark.parametrize("option", WRITERS)
 def test_dict_changed_by_the_last_value_fails(option):
     d = {"a": 1, "b": None}

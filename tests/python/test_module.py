@@ -505,12 +505,19 @@ def test_allocation_failures_raise_and_release_everything():
     assert int(grown) < 100, proc.stdout  # a leak per failed call grows by thousands of blocks
 
 
-@pytest.mark.parametrize("value", ["x" * 70000, {"a": ["é" * 30000, 1]}], ids=["ascii", "two-byte"])
-def test_returned_block_of_a_long_str_fits_its_text(value):
-    # A str reserves its worst case, eight bytes per byte: the text fills a
-    # small part of the block it grew.
+@pytest.mark.parametrize("before, value", [
+    (None, "x" * 70000),
+    (None, {"a": ["é" * 30000, 1]}),
+    (["x" * 1000] * 3000, {"a": [1, "b"]}),
+], ids=["ascii", "two-byte", "after-a-larger-text"])
+def test_returned_block_fits_its_text(before, value):
+    # A str reserves its worst case, eight bytes per byte, and a call starts
+    # with a block of about the last text's length: either way the text may
+    # fill a small part of its block.
     import tracemalloc
     quibex.dumps(value)  # a str's UTF-8 form is kept with it from the first call on
+    if before is not None:
+        quibex.dumps(before)
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]

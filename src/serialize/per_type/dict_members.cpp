@@ -3,29 +3,65 @@
 #include "serialize/dispatch.h"
 
 namespace quibex {
+namespace {
+
+// Bytes of a block per member: its sort record and its own record.
+constexpr size_t kBytesPerMember = sizeof(MemberKey) + 4 * sizeof(PyObject*);
+
+// Blocks of kPooledMembers members (nearly every dict fits), kept when a
+// writer is done with one and taken by the next: one block per level of
+// nesting being written stays allocated, in place of an allocation and a
+// release per dict. Blocks of larger dicts are allocated to their size. The
+// module runs under the GIL, so one pool serves the process.
+constexpr size_t kPooledMembers = 32;
+constexpr size_t kPoolLimit = 8;  // blocks kept at most
+struct BlockPool {
+  void* blocks[kPoolLimit];
+  size_t count = 0;
+};
+BlockPool pool;
+
+}  // namespace
 
 DictMembers::~DictMembers() {
-  for (size_t i = 0; i < size_; ++i) Py_DECREF(keys_[i]);
-  if (owned_texts_) {
-    for (size_t i = 0; i < size_; ++i) Py_XDECREF(owners_[i]);
+  if (keys_held_) {
+    for (size_t i = 0; i < size_; ++i) Py_DECREF(members_[i].key);
+  } else if (listed_) {
+    unlist_borrowing_writer(this);
   }
-  PyMem_Free(order_);
-  PyMem_Free(rooms_);
+  if (owned_texts_) {
+    for (size_t i = 0; i < size_; ++i) Py_XDECREF(members_[i].owner);
+  }
+  if (capacity_ == kPooledMembers && pool.count < kPoolLimit) pool.blocks[pool.count++] = order_;
+  else PyMem_Free(order_);
+  if (rooms_ != nullptr) PyMem_Free(rooms_);
+}
+
+void DictMembers::hold_keys(BorrowingWriter* w) noexcept {
+  DictMembers* m = static_cast<DictMembers*>(w);
+  for (size_t i = 0; i < m->size_; ++i) Py_INCREF(m->members_[i].key);
+  m->keys_held_ = true;
+  m->listed_ = false;
 }
 
 DumpResult DictMembers::allocate() noexcept {
+  static_assert(sizeof(Member) == 4 * sizeof(PyObject*));
   const size_t n = static_cast<size_t>(walk_.size());
-  constexpr size_t kPerMember = sizeof(MemberKey) + 3 * sizeof(PyObject*) + sizeof(Py_ssize_t);
-  void* block = n <= PY_SSIZE_T_MAX / kPerMember ? PyMem_Malloc(n * kPerMember) : nullptr;
+  void* block;
+  if (n <= kPooledMembers) {
+    capacity_ = kPooledMembers;
+    block = pool.count != 0 ? pool.blocks[--pool.count] : PyMem_Malloc(kPooledMembers * kBytesPerMember);
+  } else {
+    capacity_ = n;
+    block = n <= PY_SSIZE_T_MAX / kBytesPerMember ? PyMem_Malloc(n * kBytesPerMember) : nullptr;
+  }
   if (block == nullptr) {
+    capacity_ = 0;
     PyErr_NoMemory();
     return make_dump_error(DumpErrorKind::OutOfMemory);
   }
   order_ = static_cast<MemberKey*>(block);
-  keys_ = reinterpret_cast<PyObject**>(order_ + n);
-  owners_ = keys_ + n;
-  positions_ = reinterpret_cast<Py_ssize_t*>(owners_ + n);
-  values_ = reinterpret_cast<PyObject**>(positions_ + n);
+  members_ = reinterpret_cast<Member*>(order_ + capacity_);
   return kDumpOk;
 }
 
@@ -45,7 +81,7 @@ DumpResult DictMembers::look_up(size_t i, PyObject** value) noexcept {
   // dict is asked. A key of another type with the same hash may run
   // Python code to compare itself.
   note_python_code();
-  *value = PyDict_GetItemWithError(walk_.dict(), keys_[i]);
+  *value = PyDict_GetItemWithError(walk_.dict(), members_[i].key);
   if (*value != nullptr) return kDumpOk;
   if (PyErr_Occurred()) return make_dump_error(DumpErrorKind::DictKeysChanged);
   return DictWalk::changed_error(DumpErrorKind::DictKeysChanged);
@@ -73,7 +109,7 @@ DumpResult DictMembers::write(const SerializerFrame& frame, L& layout) noexcept 
       seen = python_code_steps;
       table.refresh(dict);
     }
-    *value = table.value_at(positions_[i], keys_[i]);
+    *value = table.value_at(members_[i].offset, members_[i].key);
     return *value != nullptr ? kDumpOk : look_up(i, value);
   };
   LocalLayout<L> w(layout);
@@ -82,7 +118,7 @@ DumpResult DictMembers::write(const SerializerFrame& frame, L& layout) noexcept 
     const MemberKey& member = order_[k];
     PyObject* value;
     if (python_code_steps == collect_steps_) [[likely]] {
-      value = values_[member.index];  // the dict is as collected
+      value = members_[member.index].value;  // the dict is as collected
     } else {
       if (!same_size()) return DictWalk::changed_error(DumpErrorKind::DictChangedSize);
       QUIBEX_TRY(value_now(member.index, &value));

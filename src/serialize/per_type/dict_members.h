@@ -38,15 +38,23 @@ struct KeyText {
 // member whose key is gone by then, or that is gone afterwards while keys
 // were added, fails as "dictionary keys changed during iteration".
 //
-// Keys and text owners hold references from the time they are collected:
-// Python code run later (converting later keys, writing values) may change
-// the dict and drop their last references, and the texts are borrowed from
-// them. The room area, made
+// Python code run after a key was collected (converting later keys,
+// writing values) may change the dict and drop the key's last reference,
+// and the texts are borrowed from the keys and their owners. So text owners
+// hold references from the time they are collected, and so do the keys of
+// a dict whose keys are converted (its collection runs Python code); the
+// keys of any other dict are borrowed from the dict until Python code is
+// about to run (BorrowingWriter), most often never. The room area, made
 // when the first converted key needs it, has kKeyTextRoom bytes for every
 // member, so it never moves; texts are packed in it.
-class DictMembers {
+//
+// The records live in one block; blocks for dicts of up to kPooledMembers
+// members are kept for reuse by the next dict (dict_members.cpp).
+class DictMembers : private BorrowingWriter {
  public:
-  explicit DictMembers(PyObject* dict) noexcept : walk_(dict) {}
+  // `borrow_keys`: whether keys are borrowed until Python code is about to
+  // run, which the collection must not run (no key is converted).
+  DictMembers(PyObject* dict, bool borrow_keys) noexcept : BorrowingWriter{}, walk_(dict), keys_held_(!borrow_keys) {}
   DictMembers(const DictMembers&) = delete;
   DictMembers& operator=(const DictMembers&) = delete;
   ~DictMembers();
@@ -62,7 +70,7 @@ class DictMembers {
     PyObject* key;
     DictWalk::Cursor cursor = walk_.cursor();
     while (walk_.next(cursor, &key, &value_)) {
-      position_ = walk_.position(cursor);
+      offset_ = cursor.last;
       if (Py_TYPE(key) == str_type) [[likely]] {
         Utf8View view;
         if (!unicode_utf8_view(key, &view)) [[unlikely]]
@@ -72,7 +80,13 @@ class DictMembers {
       }
       QUIBEX_TRY(other(key));
     }
-    return walk_.outcome();
+    QUIBEX_TRY(walk_.outcome());
+    if (!keys_held_) {
+      hold = hold_keys;
+      list_borrowing_writer(this);
+      listed_ = true;
+    }
+    return kDumpOk;
   }
 
   // kKeyTextRoom writable bytes for the next converted key's text; null
@@ -97,28 +111,37 @@ class DictMembers {
  private:
   DumpResult allocate() noexcept;
 
+  // What the writer needs of a member, by its place in the dict's order.
+  struct Member {
+    PyObject* key;    // held once keys_held_
+    PyObject* owner;  // a converted key's text owner; null for str keys and room texts
+    PyObject* value;  // borrowed, valid while python_code_steps == collect_steps_
+    size_t offset;    // where its entry lay, for DictTable::value_at
+  };
+
   void append(const uint8_t* text, size_t len, PyObject* key, PyObject* owner) noexcept {
-    order_[size_] = {text, len, size_};
-    keys_[size_] = Py_NewRef(key);
-    owners_[size_] = owner;
-    positions_[size_] = position_;
-    values_[size_] = value_;
+    order_[size_] = make_member_key(text, len, size_);
+    members_[size_] = {key, owner, value_, offset_};
+    if (keys_held_) Py_INCREF(key);
     ++size_;
   }
+
+  // Takes a reference to every key (BorrowingWriter::hold).
+  static void hold_keys(BorrowingWriter* w) noexcept;
 
   // The value of member i (borrowed) when its entry is not where it was.
   [[gnu::cold]] DumpResult look_up(size_t i, PyObject** value) noexcept;
 
   DictWalk walk_;
-  MemberKey* order_ = nullptr;  // one block for the five arrays, walk_.size() entries each
-  PyObject** keys_ = nullptr;
-  PyObject** owners_ = nullptr;  // a converted key's text owner; null for str keys and room texts
-  Py_ssize_t* positions_ = nullptr;
-  PyObject** values_ = nullptr;  // borrowed, valid while python_code_steps == collect_steps_
+  MemberKey* order_ = nullptr;  // one block for both arrays, capacity_ entries each
+  Member* members_ = nullptr;
+  size_t capacity_ = 0;
   PyObject* value_ = nullptr;    // the value of the entry the walk yielded last
-  Py_ssize_t position_ = 0;      // and its position
+  size_t offset_ = 0;            // and where it lay
   uint64_t collect_steps_ = 0;
-  bool owned_texts_ = false;     // whether any owners_ entry is set
+  bool owned_texts_ = false;     // whether any member has an owner
+  bool keys_held_;               // whether the keys are held (else borrowed from the dict)
+  bool listed_ = false;          // whether listed as a BorrowingWriter
   size_t size_ = 0;
   uint8_t* rooms_ = nullptr;
   size_t rooms_used_ = 0;

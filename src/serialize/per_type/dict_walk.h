@@ -25,13 +25,17 @@ class DictTable {
     }
   }
 
-  // The value of the entry at `position` when that entry holds `key`, read
-  // in place; null when it holds another key or none, lies past the
-  // entries, or the table is not read in place.
-  [[gnu::always_inline]] PyObject* value_at(Py_ssize_t position, PyObject* key) const noexcept {
-    if (entries_.keys == nullptr || position >= entries_.count) [[unlikely]]
+  // The value of the entry `offset` pointers past the key of entry 0 (as
+  // DictWalk::Cursor::last gives it) when that entry holds `key`, read in
+  // place; null when it holds another key or none, when the offset is not
+  // that of an entry of this table (past its entries, or not a multiple of
+  // its stride: the table may have been rebuilt with another one since),
+  // or when the table is not read in place.
+  PyObject* value_at(size_t offset, PyObject* key) const noexcept {
+    if (entries_.keys == nullptr || offset % entries_.stride != 0 ||
+        offset / entries_.stride >= static_cast<size_t>(entries_.count)) [[unlikely]]
       return nullptr;
-    PyObject* const* entry = entries_.keys + static_cast<size_t>(position) * entries_.stride;
+    PyObject* const* entry = entries_.keys + offset;
     return entry[0] == key ? entry[1] : nullptr;
   }
 
@@ -87,12 +91,12 @@ class DictWalk {
     PyObject* const* entry;  // the key of the next entry to read
     PyObject* const* end;    // past the entries as at the start
     size_t stride;
+    PyObject* const* base;   // the key of entry 0
+    // Where the entry yielded last lies, for DictTable::value_at: pointers
+    // from the key of entry 0 of the table it was read from.
+    size_t last;
   };
-  Cursor cursor() const noexcept { return {entry_, end_, stride_}; }
-
-  // The position of the entry yielded last, for DictTable::value_at.
-  // `c` is the cursor of the step.
-  Py_ssize_t position(const Cursor& c) const noexcept { return checked() ? pos_ - 1 : slots(c.entry - base_) - 1; }
+  Cursor cursor() const noexcept { return {entry_, end_, stride_, base_, 0}; }
 
   // While the table keeps the shape and entry count it had at the start,
   // a step reads the next live entry in place and nothing more; the first
@@ -101,14 +105,18 @@ class DictWalk {
   [[gnu::always_inline]] bool next(Cursor& c, PyObject** key, PyObject** value) noexcept {
     if (python_code_steps != seen_) [[unlikely]] {
       entry_ = c.entry;  // the in-place steps move only the entry
-      const bool found = next_checked(key, value);
+      const Entry e = step_checked();
       c = cursor();
-      return found;
+      c.last = checked() ? static_cast<size_t>(pos_ - 1) * stride_ : static_cast<size_t>(entry_ - base_) - stride_;
+      *key = e.key;
+      *value = e.value;
+      return e.key != nullptr;
     }
     for (; c.entry != c.end; c.entry += c.stride) {
       if (c.entry[1] != nullptr) [[likely]] {  // null: a deleted entry
         *key = c.entry[0];
         *value = c.entry[1];
+        c.last = static_cast<size_t>(c.entry - c.base);
         c.entry += c.stride;
         return true;
       }
@@ -154,10 +162,23 @@ class DictWalk {
     return stride_ == 2 ? pointers / 2 : pointers / 3;  // constant divisors
   }
 
+  // The entry of a checked step, returned in registers: the key and value
+  // of the caller's loop never have their addresses taken, so they stay in
+  // registers too. A null key: no entry.
+  struct Entry {
+    PyObject* key;
+    PyObject* value;
+  };
+  [[gnu::noinline]] Entry step_checked() noexcept {
+    Entry e{nullptr, nullptr};
+    if (!next_checked(&e.key, &e.value)) e.key = nullptr;
+    return e;
+  }
+
   // A step after Python code may have run, or of a walk whose table changed
   // or is not read in place: the dict is looked at before every such step,
   // as Python's own iterator does.
-  [[gnu::noinline]] bool next_checked(PyObject** key, PyObject** value) noexcept {
+  bool next_checked(PyObject** key, PyObject** value) noexcept {
     PyObject* dict = hold_.get();
     if (ffi::dict_used(dict) != used_) return stop(Stop::SizeChanged);
     if (!checked()) {

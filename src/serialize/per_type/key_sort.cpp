@@ -36,7 +36,7 @@ void sort_small(MemberKey* pairs, size_t n) noexcept {
   }
   static_assert(kSmallMax <= 256, "the index takes the low byte of the word");
   uint64_t words[kSmallMax];
-  for (size_t i = 0; i < n; ++i) words[i] = (detail::key_prefix(pairs[i].key, pairs[i].len) & ~uint64_t{0xFF}) | i;
+  for (size_t i = 0; i < n; ++i) words[i] = (pairs[i].prefix & ~uint64_t{0xFF}) | i;
   std::sort(words, words + n);
   uint8_t order[kSmallMax];
   for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint8_t>(words[i]);

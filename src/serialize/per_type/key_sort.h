@@ -11,13 +11,6 @@
 
 namespace quibex {
 
-struct MemberKey {
-  const uint8_t* key;  // UTF-8 bytes of the key text; never null
-  uint64_t len;
-  uint64_t index;  // the member's place in the order the dict gave
-};
-static_assert(sizeof(MemberKey) == 24);
-
 namespace detail {
 
 // The first min(n, 8) bytes of p as a big-endian word, zero-padded on the
@@ -44,12 +37,29 @@ inline uint64_t key_prefix(const uint8_t* p, uint64_t n) noexcept {
 
 }  // namespace detail
 
+// The record the sort moves. `prefix` is key_prefix of the text, read once
+// when the record is made: most keys differ in their first 8 bytes, so most
+// comparisons end at one comparison of two words.
+struct MemberKey {
+  uint64_t prefix;
+  const uint8_t* key;  // UTF-8 bytes of the key text; never null
+  uint64_t len;
+  uint64_t index;  // the member's place in the order the dict gave
+};
+static_assert(sizeof(MemberKey) == 32);
+
+inline MemberKey make_member_key(const uint8_t* key, uint64_t len, uint64_t index) noexcept {
+  return {detail::key_prefix(key, len), key, len, index};
+}
+
 // Byte order of the UTF-8 key texts, which is the order of their code points;
 // a proper prefix comes first. Compared 8 bytes at a time as words: keys
 // often share long prefixes ("profile_background_...").
 inline int compare_keys(const MemberKey& a, const MemberKey& b) noexcept {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
   const uint64_t common = std::min(a.len, b.len);
-  for (uint64_t at = 0;; at += 8) {
+  if (common <= 8) return (a.len > b.len) - (a.len < b.len);
+  for (uint64_t at = 8;; at += 8) {
     const uint64_t wa = detail::key_prefix(a.key + at, a.len - at), wb = detail::key_prefix(b.key + at, b.len - at);
     if (wa != wb) return wa < wb ? -1 : 1;
     // Equal words: the bytes up to min(len, at + 8) are equal (a zero byte

@@ -133,7 +133,7 @@ template <class L>
 DumpResult write_dict_non_str(const SerializerFrame& frame, L& layout) noexcept {
   constexpr uint32_t kNotForKeys = OPT_PASSTHROUGH_SUBCLASS | OPT_PASSTHROUGH_DATETIME | OPT_PASSTHROUGH_DATACLASS;
   const uint32_t key_state = frame.state & ~kNotForKeys;
-  DictMembers members(frame.obj);
+  DictMembers members(frame.obj, false);
   QUIBEX_TRY(members.collect([&](PyObject* key) noexcept {
     // Converting a key may run Python code (time zones, `value`, `int`)
     // that changes the dict: the members collected so far hold their keys.

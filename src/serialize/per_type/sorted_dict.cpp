@@ -6,7 +6,7 @@ namespace quibex {
 
 template <class L>
 DumpResult write_dict_sorted(const SerializerFrame& frame, L& layout) noexcept {
-  DictMembers members(frame.obj);
+  DictMembers members(frame.obj, true);
   QUIBEX_TRY(members.collect([](PyObject*) noexcept { return make_dump_error(DumpErrorKind::KeyMustBeStr); }));
   members.sort();
   return members.write(frame, layout);
