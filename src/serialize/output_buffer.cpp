@@ -24,7 +24,7 @@ OutputBuffer::Grown OutputBuffer::grow_bytes(PyBytesObject* bytes, uint64_t capa
 PyObject* OutputBuffer::finish() noexcept {
   // ob_sval holds capacity + 1 bytes: the terminator always fits.
   QUIBEX_ASSERT(length <= capacity);
-  last_finished_length = length;
+  last_finished_length.store(length, std::memory_order_relaxed);
   bytes->ob_sval[length] = '\0';
   PyObject* obj = reinterpret_cast<PyObject*>(bytes);
   const uint64_t unused = capacity - length;

@@ -4,6 +4,7 @@
 #include "assertion.h"
 #include "serialize/error.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -114,13 +115,16 @@ struct OutputBuffer {
   // copies what was written); one that writes much less than the last
   // allocates more than it needs once and is shrunk by finish().
   static uint64_t start_capacity() noexcept {
-    const uint64_t want = last_finished_length + last_finished_length / 8;
+    const uint64_t last = last_finished_length.load(std::memory_order_relaxed);
+    const uint64_t want = last + last / 8;
     return want < kMinStartCapacity ? kMinStartCapacity : want > kMaxStartCapacity ? kMaxStartCapacity : want;
   }
   static constexpr uint64_t kMinStartCapacity = 1024;
   static constexpr uint64_t kMaxStartCapacity = uint64_t{4} << 20;
-  // Set by finish(); one value for the process (the module runs under the GIL).
-  static inline uint64_t last_finished_length = 0;
+  // Set by finish(); one value for the process, which threads in
+  // interpreters with a GIL each may store at once (any of their lengths
+  // will do).
+  static inline std::atomic<uint64_t> last_finished_length = 0;
 
   // Doubles the capacity until it exceeds `needed`; on failure the object is
   // gone (_PyBytes_Resize released it), `bytes` is null and MemoryError is

@@ -28,12 +28,15 @@ namespace quibex {
 // hold(), which takes them, and unlists it. Between two steps that may run
 // Python code nothing can release them: they live as long as the dict.
 // Listed writers form a list through `prev` and `next`, the latest first.
+// One list per thread, like the count: a call's writers are listed and
+// unlisted on its own thread, and the list is empty whenever Python code
+// runs, so a call made from that code starts with an empty list.
 struct BorrowingWriter {
   void (*hold)(BorrowingWriter*) noexcept;
   BorrowingWriter* prev;
   BorrowingWriter* next;
 };
-inline BorrowingWriter* borrowing_writers = nullptr;
+[[gnu::tls_model("initial-exec")]] inline thread_local BorrowingWriter* borrowing_writers = nullptr;
 
 inline void list_borrowing_writer(BorrowingWriter* w) noexcept {
   w->prev = nullptr;

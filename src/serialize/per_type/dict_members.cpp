@@ -11,15 +11,20 @@ constexpr size_t kBytesPerMember = sizeof(MemberKey) + 4 * sizeof(PyObject*);
 // Blocks of kPooledMembers members (nearly every dict fits), kept when a
 // writer is done with one and taken by the next: one block per level of
 // nesting being written stays allocated, in place of an allocation and a
-// release per dict. Blocks of larger dicts are allocated to their size. The
-// module runs under the GIL, so one pool serves the process.
+// release per dict. Blocks of larger dicts are allocated to their size.
+// One pool per thread, since interpreters with a GIL each may write at the
+// same time; its blocks come from the process-wide raw allocator, so any
+// interpreter may use them, and are released when the thread ends.
 constexpr size_t kPooledMembers = 32;
 constexpr size_t kPoolLimit = 8;  // blocks kept at most
 struct BlockPool {
   void* blocks[kPoolLimit];
   size_t count = 0;
+  ~BlockPool() {
+    while (count != 0) PyMem_RawFree(blocks[--count]);
+  }
 };
-BlockPool pool;
+thread_local BlockPool pool;
 
 }  // namespace
 
@@ -33,7 +38,7 @@ DictMembers::~DictMembers() {
     for (size_t i = 0; i < size_; ++i) Py_XDECREF(members_[i].owner);
   }
   if (capacity_ == kPooledMembers && pool.count < kPoolLimit) pool.blocks[pool.count++] = order_;
-  else PyMem_Free(order_);
+  else PyMem_RawFree(order_);
   if (rooms_ != nullptr) PyMem_Free(rooms_);
 }
 
@@ -50,10 +55,10 @@ DumpResult DictMembers::allocate() noexcept {
   void* block;
   if (n <= kPooledMembers) {
     capacity_ = kPooledMembers;
-    block = pool.count != 0 ? pool.blocks[--pool.count] : PyMem_Malloc(kPooledMembers * kBytesPerMember);
+    block = pool.count != 0 ? pool.blocks[--pool.count] : PyMem_RawMalloc(kPooledMembers * kBytesPerMember);
   } else {
     capacity_ = n;
-    block = n <= PY_SSIZE_T_MAX / kBytesPerMember ? PyMem_Malloc(n * kBytesPerMember) : nullptr;
+    block = n <= PY_SSIZE_T_MAX / kBytesPerMember ? PyMem_RawMalloc(n * kBytesPerMember) : nullptr;
   }
   if (block == nullptr) {
     capacity_ = 0;
