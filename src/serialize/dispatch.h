@@ -66,7 +66,7 @@ template <class L>
   if (type == r.float_type) return write_float_object(out, obj);
   if (type == r.list_type) {
     if (Py_SIZE(obj) == 0) return write_empty_pair(out, "[]");
-    return w.call([&](L& shared) { return write_list(obj, default_, state + state::kContainerDepthOne, shared); });
+    return w.call([=](L& shared) { return write_list(obj, default_, state + state::kContainerDepthOne, shared); });
   }
   if (type == r.dict_type) {
     if (state::container_depth(state) + 1 >= state::kDepthLimit) [[unlikely]]
@@ -75,11 +75,11 @@ template <class L>
     const uint32_t child_state = state + state::kContainerDepthOne;
     if (state::options(state) & (OPT_NON_STR_KEYS | OPT_SORT_KEYS)) {
       const SerializerFrame child{obj, default_, child_state};
-      return w.call([&](L& shared) { return write_dict_with_options(child, shared); });
+      return w.call([&child](L& shared) { return write_dict_with_options(child, shared); });
     }
-    return w.call([&](L& shared) { return write_dict(obj, default_, child_state, shared); });
+    return w.call([=](L& shared) { return write_dict(obj, default_, child_state, shared); });
   }
-  return w.call([&](L& shared) { return serialize_other(SerializerFrame{obj, default_, state}, shared); });
+  return w.call([=](L& shared) { return serialize_other(SerializerFrame{obj, default_, state}, shared); });
 }
 
 // One member "key": value inside a dict writer's walk; `state` is the
