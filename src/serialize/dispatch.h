@@ -18,12 +18,13 @@ DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept;
 ValueKind classify(PyTypeObject* type, uint32_t state) noexcept;
 
 // Container writers; the depth in `state` or the frame has already been
-// raised for the container. write_list writes a list, tuple or list subclass
-// from its item array, write_dict a dict with str keys in its own order;
+// raised for the container. write_list writes a list or list subclass from
+// its item array, and the non-empty exact lists among its items in the same
+// walk; write_dict a dict with str keys in its own order;
 // write_dict_with_options picks the dict writer that the options select
 // (non-string keys, sorted or plain).
 template <class L>
-DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t state, L& layout) noexcept;
+DumpResult write_list(PyObject* list, PyObject* default_, uint32_t state, L& layout) noexcept;
 template <class L>
 DumpResult write_dict(PyObject* dict, PyObject* default_, uint32_t state, L& layout) noexcept;
 template <class L>
