@@ -96,7 +96,7 @@ static_assert(divide_by_100_holds());
 // that lines a significand up with it.
 struct Scale {
   uint64_t hi, lo;
-  int beta;  // 1 to 4
+  int beta;  // 6 to 9
 };
 
 // Dragonbox's scaled upper bound of c * 2^q and what the digit choice reads
@@ -111,18 +111,43 @@ struct DragonboxBound {
   int exponent;    // decimal exponent of the units of zi
 };
 
+// Where Dragonbox's scale of a double is found, by the double's exponent
+// field: the row of 10^-minus_k in POW10_128, minus_k = floor_log10_pow2(q) -
+// kappa for q = field - 1075, and beta = q + floor_log2_pow10(-minus_k).
+struct DragonboxScaleAt {
+  uint16_t row;
+  uint8_t beta;
+  uint8_t round_up;  // 1 when the row, rounded down, is below 10^-minus_k
+};
+// Indexed by the exponent field, 0 to 2047; the fields below that of
+// kDragonboxMinQ and 2047 are never read.
+inline constexpr auto kDragonboxScales = [] {
+  struct {
+    DragonboxScaleAt at[2048];
+  } t{};
+  for (int field = kDragonboxMinQ + 1075; field < 2047; ++field) {
+    const int q = field - 1075;
+    const int minus_k = floor_log10_pow2(q) - kKappa;
+    const bool exact = -minus_k >= 0 && -minus_k <= 55;  // the rows of 10^0 to 10^55 are exact
+    t.at[field] = {static_cast<uint16_t>(-minus_k - kPow10MinExponent),
+                   static_cast<uint8_t>(q + floor_log2_pow10(-minus_k)), static_cast<uint8_t>(!exact)};
+  }
+  return t;
+}();
+static_assert(kDragonboxScales.at[1075].row == 2 - kPow10MinExponent && kDragonboxScales.at[1075].beta == 6);
+
 [[gnu::always_inline]] inline DragonboxBound dragonbox_bound(uint64_t c, int q) noexcept {
-  const int minus_k = floor_log10_pow2(q) - kKappa;
-  const uint64_t* row = POW10_128[-minus_k - kPow10MinExponent];
-  // Rounded up: the table rounds down and is exact for 10^0 to 10^55.
-  const u128 up = (static_cast<u128>(row[0]) << 64 | row[1]) + (static_cast<unsigned>(-minus_k) > 55);
-  const Scale s{static_cast<uint64_t>(up >> 64), static_cast<uint64_t>(up), q + floor_log2_pow10(-minus_k)};
+  const DragonboxScaleAt at = kDragonboxScales.at[q + 1075];
+  const uint64_t* row = POW10_128[at.row];
+  // Rounded up: the table rounds down.
+  const u128 up = (static_cast<u128>(row[0]) << 64 | row[1]) + at.round_up;
+  const Scale s{static_cast<uint64_t>(up >> 64), static_cast<uint64_t>(up), at.beta};
   const uint64_t x = ((c << 1) | 1) << s.beta;
   const u128 z = static_cast<u128>(x) * s.hi + static_cast<uint64_t>((static_cast<u128>(x) * s.lo) >> 64);
   const uint64_t zi = static_cast<uint64_t>(z >> 64);
   const uint64_t big = zi / 1000;
   return {s, big, static_cast<uint32_t>(zi - 1000 * big), static_cast<uint32_t>(s.hi >> (63 - s.beta)),
-          static_cast<uint64_t>(z) == 0, minus_k + kKappa};
+          static_cast<uint64_t>(z) == 0, kKappa - kPow10MinExponent - at.row};
 }
 
 // The two rare cases of Dragonbox, out of line (float_text.cpp), from c and
