@@ -50,7 +50,7 @@ DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept;
 }
 
 // One value inside a container writer's walk, or the root: the exact types
-// of the common values are tested in order (str, int, bool, None, float,
+// of the common values are tested in order (str, int, float, bool, None,
 // list, dict) and those values are written in place into the writer's local
 // layout; nested non-empty containers and everything else cost one call.
 // `state` is the enclosing container's state word.
@@ -62,9 +62,9 @@ template <class L>
   OutputBuffer& out = w->out;
   if (type == r.str_type) return write_str(out, obj);
   if (type == r.int_type) return write_int_object(out, obj, state::options(state));
+  if (type == r.float_type) return write_float_object(out, obj);
   if (type == r.bool_type) return write_bool(out, obj);
   if (type == r.none_type) return out.write_null();
-  if (type == r.float_type) return write_float_object(out, obj);
   if (type == r.list_type) {
     if (Py_SIZE(obj) == 0) return write_empty_pair(out, "[]");
     return w.call([=](L& shared) { return write_list(obj, default_, state + state::kContainerDepthOne, shared); });
