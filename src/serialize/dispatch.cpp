@@ -29,7 +29,7 @@ struct ListLevel {
   Py_ssize_t next;   // index of the next item
   Py_ssize_t count;  // items when the walk of this list began
 };
-constexpr int kListLevels = 8;
+constexpr int kListLevels = 3;
 
 // The suspended levels of a walk, and a reference to each list entered,
 // released on every path out of the writer.
