@@ -59,7 +59,6 @@ DumpResult write_sequence(PyObject* sequence, PyObject* default_, uint32_t st, L
   // array are re-read before each item, so one that shrinks or is
   // reallocated is never read out of bounds or after release.
   Owned hold = Owned::borrow(sequence);
-  PyTypeObject* const list_type = REGISTRY.list_type;
   ListStack stack;
   ListLevel level{sequence, 0, Py_SIZE(sequence)};
   LocalLayout<L> w(layout);
@@ -70,19 +69,22 @@ DumpResult write_sequence(PyObject* sequence, PyObject* default_, uint32_t st, L
                               : PyList_GET_ITEM(level.sequence, level.next);
       QUIBEX_TRY(w->element_prefix(level.next == 0));
       ++level.next;
-      if constexpr (!kTuple) {
-        if (Py_TYPE(item) == list_type && Py_SIZE(item) != 0 && stack.depth < kListLevels) {
-          if (state::container_depth(st) + 1 >= state::kDepthLimit) [[unlikely]]
-            return make_dump_error(DumpErrorKind::RecursionLimit);
-          st += state::kContainerDepthOne;
-          stack.suspended[stack.depth] = level;
-          stack.entered[stack.depth++] = Py_NewRef(item);
-          level = ListLevel{item, 0, Py_SIZE(item)};
-          QUIBEX_TRY(w->begin('['));
-          continue;
-        }
+      bool enter = false;
+      const auto in_place = [&enter, depth = stack.depth](PyObject*) {
+        enter = !kTuple && depth < kListLevels;
+        return enter;
+      };
+      QUIBEX_TRY(write_item(w, item, default_, st, in_place));
+      if (enter) {
+        if (state::container_depth(st) + 1 >= state::kDepthLimit) [[unlikely]]
+          return make_dump_error(DumpErrorKind::RecursionLimit);
+        st += state::kContainerDepthOne;
+        stack.suspended[stack.depth] = level;
+        stack.entered[stack.depth++] = Py_NewRef(item);
+        level = ListLevel{item, 0, Py_SIZE(item)};
+        QUIBEX_TRY(w->begin('['));
+        continue;
       }
-      QUIBEX_TRY(write_item(w, item, default_, st));
       w->after_element();
       continue;
     }

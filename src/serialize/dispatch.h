@@ -49,14 +49,21 @@ DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept;
   return kDumpOk;
 }
 
+// A walk that writes no list in place.
+struct NoListInPlace {
+  bool operator()(PyObject*) const noexcept { return false; }
+};
+
 // One value inside a container writer's walk, or the root: the exact types
 // of the common values are tested in order (str, int, float, bool, None,
 // list, dict) and those values are written in place into the writer's local
-// layout; nested non-empty containers and everything else cost one call.
-// `state` is the enclosing container's state word.
-template <class L>
+// layout; nested non-empty containers and everything else cost one call,
+// but for a non-empty exact list that `in_place(list)` takes (the list
+// writer's walk, which writes it itself). `state` is the enclosing
+// container's state word.
+template <class L, class InPlace = NoListInPlace>
 [[gnu::always_inline]] inline DumpResult write_item(LocalLayout<L>& w, PyObject* obj, PyObject* default_,
-                                                    uint32_t state) noexcept {
+                                                    uint32_t state, InPlace in_place = {}) noexcept {
   const TypeRegistry& r = REGISTRY;
   PyTypeObject* type = Py_TYPE(obj);
   OutputBuffer& out = w->out;
@@ -67,6 +74,7 @@ template <class L>
   if (type == r.none_type) return out.write_null();
   if (type == r.list_type) {
     if (Py_SIZE(obj) == 0) return write_empty_pair(out, "[]");
+    if (in_place(obj)) return kDumpOk;
     return w.call([=](L& shared) { return write_list(obj, default_, state + state::kContainerDepthOne, shared); });
   }
   if (type == r.dict_type) {
