@@ -69,6 +69,8 @@ DumpResult write_sequence(PyObject* sequence, PyObject* default_, uint32_t st, L
                               : PyList_GET_ITEM(level.sequence, level.next);
       QUIBEX_TRY(w->element_prefix(level.next == 0));
       ++level.next;
+      // A non-empty exact list item becomes the current level, while the
+      // stack has room; the item writer tests the types first.
       bool enter = false;
       const auto in_place = [&enter, depth = stack.depth](PyObject*) {
         enter = !kTuple && depth < kListLevels;
@@ -106,7 +108,6 @@ DumpResult write_sequence_value(const SerializerFrame& frame, L& layout) noexcep
   if (PyList_Check(frame.obj)) return write_sequence<false>(frame.obj, frame.default_, child_state, layout);
   return write_sequence<true>(frame.obj, frame.default_, child_state, layout);
 }
-
 
 // A dict subclass: the depth limit first, then "{}" when empty, else the
 // writer the options select.
