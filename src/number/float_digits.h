@@ -93,52 +93,90 @@ constexpr bool divide_by_100_holds() noexcept {
 static_assert(divide_by_100_holds());
 
 // The scale of one value: 10^k rounded up to 128 bits and the shift beta
-// that lines a significand up with it. Passed by value: in registers, not
-// stored for the out-of-line edge cases.
+// that lines a significand up with it.
 struct Scale {
   uint64_t hi, lo;
-  int beta;  // 1 to 4
+  int beta;  // 6 to 9
 };
 
-struct Parity {
-  bool odd;      // the units bit of x * 10^k in the scaled units
-  bool integer;  // and no fraction below it
+// Dragonbox's scaled upper bound of c * 2^q and what the digit choice reads
+// from it: zi = 1000 * big + r, and whether zi is exact (no fraction below
+// it). Shared by the inline common case and the out-of-line rare ones.
+struct DragonboxBound {
+  Scale s;
+  uint64_t big;    // zi / 1000: 15 or 16 digits (zi is below 10^19 and 2^52 * 100 at least)
+  uint32_t r;      // zi % 1000
+  uint32_t deltai;
+  bool exact;      // the 64 bits below zi are zero
+  int exponent;    // decimal exponent of the units of zi
 };
 
-// The two rare cases of Dragonbox, out of line (float_text.cpp): the
-// candidate 10 units apart from the ones below when the value falls on a
-// multiple of 100 units, and an endpoint of the interval exactly on the
-// multiple of 1000 units. Both return digits in 10 units (16 or 17).
-[[gnu::cold]] uint64_t nearest_on_hundred(uint64_t big, uint32_t r, uint32_t deltai, uint64_t two_fc, Scale s) noexcept;
-[[gnu::cold]] uint64_t dragonbox_endpoint(uint64_t big, uint32_t r, uint32_t deltai, uint64_t c, Scale s) noexcept;
+// Where Dragonbox's scale of a double is found, by the double's exponent
+// field: the row of 10^-minus_k in POW10_128, minus_k = floor_log10_pow2(q) -
+// kappa for q = field - 1075, and beta = q + floor_log2_pow10(-minus_k).
+struct DragonboxScaleAt {
+  uint16_t row;
+  uint8_t beta;
+  uint8_t round_up;  // 1 when the row, rounded down, is below 10^-minus_k
+};
+// Indexed by the exponent field, 0 to 2047; the fields below that of
+// kDragonboxMinQ and 2047 are never read.
+inline constexpr auto kDragonboxScales = [] {
+  struct {
+    DragonboxScaleAt at[2048];
+  } t{};
+  for (int field = kDragonboxMinQ + 1075; field < 2047; ++field) {
+    const int q = field - 1075;
+    const int minus_k = floor_log10_pow2(q) - kKappa;
+    const bool exact = -minus_k >= 0 && -minus_k <= 55;  // the rows of 10^0 to 10^55 are exact
+    t.at[field] = {static_cast<uint16_t>(-minus_k - kPow10MinExponent),
+                   static_cast<uint8_t>(q + floor_log2_pow10(-minus_k)), static_cast<uint8_t>(!exact)};
+  }
+  return t;
+}();
+static_assert(kDragonboxScales.at[1075].row == 2 - kPow10MinExponent && kDragonboxScales.at[1075].beta == 6);
 
-[[gnu::always_inline]] inline Digits17 f64_digits_dragonbox(uint64_t c, int q) noexcept {
-  const int minus_k = floor_log10_pow2(q) - kKappa;
-  const uint64_t* row = POW10_128[-minus_k - kPow10MinExponent];
-  // Rounded up: the table rounds down and is exact for 10^0 to 10^55.
-  const u128 up = (static_cast<u128>(row[0]) << 64 | row[1]) + (static_cast<unsigned>(-minus_k) > 55);
-  const Scale s{static_cast<uint64_t>(up >> 64), static_cast<uint64_t>(up), q + floor_log2_pow10(-minus_k)};
-  const uint32_t deltai = static_cast<uint32_t>(s.hi >> (63 - s.beta));
+[[gnu::always_inline]] inline DragonboxBound dragonbox_bound(uint64_t c, int q) noexcept {
+  const DragonboxScaleAt at = kDragonboxScales.at[q + 1075];
+  const uint64_t* row = POW10_128[at.row];
+  // Rounded up: the table rounds down.
+  const u128 up = (static_cast<u128>(row[0]) << 64 | row[1]) + at.round_up;
+  const Scale s{static_cast<uint64_t>(up >> 64), static_cast<uint64_t>(up), at.beta};
   const uint64_t x = ((c << 1) | 1) << s.beta;
   const u128 z = static_cast<u128>(x) * s.hi + static_cast<uint64_t>((static_cast<u128>(x) * s.lo) >> 64);
   const uint64_t zi = static_cast<uint64_t>(z >> 64);
   const uint64_t big = zi / 1000;
-  const uint32_t r = static_cast<uint32_t>(zi - 1000 * big);
-  if ((r == deltai) | ((r == 0) & (static_cast<uint64_t>(z) == 0))) [[unlikely]]
-    return split17(pad17_normal({dragonbox_endpoint(big, r, deltai, c, s), minus_k + kKappa}));
+  return {s, big, static_cast<uint32_t>(zi - 1000 * big), static_cast<uint32_t>(s.hi >> (63 - s.beta)),
+          static_cast<uint64_t>(z) == 0, kKappa - kPow10MinExponent - at.row};
+}
+
+// The two rare cases of Dragonbox, out of line (float_text.cpp), from c and
+// q alone, so that the common case keeps nothing alive for them: an
+// endpoint of the interval exactly on the multiple of 1000 units, and the
+// value on a multiple of 100 units when that multiple is out.
+[[gnu::cold]] Digits17 f64_digits_dragonbox_rare(uint64_t c, int q) noexcept;
+
+// The nearest multiple of 10 units to the value, by rounding dist = r -
+// deltai / 2 + 50 down to hundreds: meaningful when the multiple of 1000
+// units is out of the interval, and only the digit after big when dist is
+// not on a multiple of 100 (the rare case otherwise).
+[[gnu::always_inline]] inline Digits17 f64_digits_dragonbox(uint64_t c, int q) noexcept {
+  const DragonboxBound b = dragonbox_bound(c, q);
+  if ((b.r == b.deltai) | ((b.r == 0) & b.exact)) [[unlikely]]
+    return f64_digits_dragonbox_rare(c, q);
   // Both candidates are formed and one is selected by mask: which one wins
-  // depends on the value's low bits. The nearest multiple of 10 units is
-  // y rounded from dist (meaningful only when the first candidate is out).
-  const bool inside = r < deltai;
-  uint32_t dist = r - deltai / 2 + 50;
+  // depends on the value's low bits.
+  const bool inside = b.r < b.deltai;
+  uint32_t dist = b.r - b.deltai / 2 + 50;
   if (divide_by_100(dist) & !inside) [[unlikely]]
-    return split17(pad17_normal({nearest_on_hundred(big, r, deltai, c << 1, s), minus_k + kKappa}));
-  // big has 15 or 16 digits (zi is below 10^19 and 2^52 * 100 at least),
-  // and the candidate is big followed by the digit `tail`: 16 or 17 digits,
-  // without a division.
-  const uint32_t tail = inside ? 0 : dist;  // 0 to 9 here
-  const bool sixteen = big >= kPow10U64.values[15];
-  return {sixteen ? big : big * 10 + tail, sixteen ? tail : 0, minus_k + kKappa + 15 + sixteen};
+    return f64_digits_dragonbox_rare(c, q);
+  // The candidate is big followed by the digit `tail`: 16 or 17 digits,
+  // without a division. Whether big has 15 or 16 digits follows the
+  // value's leading digits, so the two layouts are selected by mask.
+  const uint64_t tail = dist & (static_cast<uint64_t>(inside) - 1);  // 0 to 9 here
+  const uint64_t sixteen = 0 - static_cast<uint64_t>(b.big >= kPow10U64.values[15]);
+  return {(b.big & sixteen) | ((b.big * 10 + tail) & ~sixteen), static_cast<uint32_t>(tail & sixteen),
+          b.exponent + 15 + static_cast<int>(sixteen & 1)};
 }
 
 }  // namespace quibex::detail

@@ -95,6 +95,11 @@ inline uint64_t round_to_odd_f64(u128 g, uint64_t cp) noexcept {
                                  round_to_odd_f64(g, iv.cbr << h), c & 1, iv.k);
 }
 
+struct Parity {
+  bool odd;      // the units bit of x * 10^k in the scaled units
+  bool integer;  // and no fraction below it
+};
+
 // The units bit and integrality of x * 10^k (x an unshifted, doubled
 // significand), from the low 128 bits of the product with the scale.
 inline Parity scaled_parity(uint64_t x, Scale s) noexcept {
@@ -103,16 +108,11 @@ inline Parity scaled_parity(uint64_t x, Scale s) noexcept {
   return {((high >> (64 - s.beta)) & 1) != 0, ((high << s.beta) | (low >> (64 - s.beta))) == 0};
 }
 
-}  // namespace
-
-namespace detail {
-
 // The multiple of 10 units nearest to the value y = zi - deltai / 2, from
 // zi = 1000 * big + r: on a multiple of 100 units the estimate may be one
 // too high, which the parity of y settles, and an exact tie goes to the
 // even candidate.
-uint64_t nearest_on_hundred(uint64_t big, uint32_t r, uint32_t deltai, uint64_t two_fc,
-                                              Scale s) noexcept {
+uint64_t nearest_on_hundred(uint64_t big, uint32_t r, uint32_t deltai, uint64_t two_fc, Scale s) noexcept {
   uint32_t dist = r - deltai / 2 + 50;
   const bool approx_odd = ((dist ^ 50) & 1) != 0;
   const bool on_hundred = divide_by_100(dist);
@@ -124,23 +124,33 @@ uint64_t nearest_on_hundred(uint64_t big, uint32_t r, uint32_t deltai, uint64_t 
   return digits;
 }
 
-// The rare cases where an endpoint of the interval falls exactly on the
-// multiple of 1000 units: the lower one (r == deltai), inside when the
+// The digits in 10 units when an endpoint of the interval falls exactly on
+// the multiple of 1000 units: the lower one (r == deltai), inside when the
 // exact lower bound is not below it (or equal to it for an even c); or the
-// upper one (zi exact, r == 0), which only an even c includes.
-uint64_t dragonbox_endpoint(uint64_t big, uint32_t r, uint32_t deltai, uint64_t c,
-                                              Scale s) noexcept {
+// upper one (zi exact, r == 0), which only an even c includes. Otherwise
+// the nearest multiple of 10 units.
+uint64_t dragonbox_rare_digits(uint64_t c, const DragonboxBound& b) noexcept {
   const bool even = (c & 1) == 0;
-  if (r == deltai) {
-    const Parity lower = scaled_parity((c << 1) - 1, s);
+  uint64_t big = b.big;
+  uint32_t r = b.r;
+  if (r == b.deltai) {
+    const Parity lower = scaled_parity((c << 1) - 1, b.s);
     if (lower.odd | (lower.integer & even)) return big * 10;
-  } else if (even) {
-    return big * 10;
-  } else {
+  } else if (r == 0 && b.exact) {
+    if (even) return big * 10;
     --big;
     r = 1000;
   }
-  return nearest_on_hundred(big, r, deltai, c << 1, s);
+  return nearest_on_hundred(big, r, b.deltai, c << 1, b.s);
+}
+
+}  // namespace
+
+namespace detail {
+
+Digits17 f64_digits_dragonbox_rare(uint64_t c, int q) noexcept {
+  const DragonboxBound b = dragonbox_bound(c, q);
+  return split17(pad17_normal({dragonbox_rare_digits(c, b), b.exponent}));
 }
 
 Digits17 f64_digits_schubfach(uint64_t c, int q, bool normal) noexcept {

@@ -21,12 +21,92 @@
 namespace quibex {
 namespace {
 
-// A list, tuple or list subclass: "[]" when empty, else the list writer one
-// level deeper.
+// The lists a list writer walks in place of a call each: the non-empty
+// exact lists met as items, up to kListLevels deep below the writer's own
+// list; deeper ones are written by a call.
+struct ListLevel {
+  PyObject* sequence;
+  Py_ssize_t next;   // index of the next item
+  Py_ssize_t count;  // items when the walk of this list began
+};
+constexpr int kListLevels = 3;
+
+// The suspended levels of a walk, and a reference to each list entered,
+// released on every path out of the writer.
+struct ListStack {
+  ListLevel suspended[kListLevels];
+  PyObject* entered[kListLevels];  // entered[j] was entered from suspended[j]
+  int depth = 0;
+
+  ListStack() noexcept = default;
+  ListStack(const ListStack&) = delete;
+  ListStack& operator=(const ListStack&) = delete;
+  ~ListStack() {
+    for (int j = 0; j < depth; ++j) Py_DECREF(entered[j]);
+  }
+};
+
+// A tuple (kTuple), or a list or list subclass, whose exact lists are then
+// walked in place.
+template <bool kTuple, class L>
+DumpResult write_sequence(PyObject* sequence, PyObject* default_, uint32_t st, L& layout) noexcept {
+  if (state::container_depth(st) >= state::kDepthLimit) [[unlikely]]
+    return make_dump_error(DumpErrorKind::RecursionLimit);
+  // Every sequence of the walk is held while walked: Python code run by an
+  // item (default, a property) may drop every other reference to it or
+  // change it. Each takes its count when its walk begins, so a list that
+  // grows while written cannot keep the walk going; the size and the item
+  // array are re-read before each item, so one that shrinks or is
+  // reallocated is never read out of bounds or after release.
+  Owned hold = Owned::borrow(sequence);
+  ListStack stack;
+  ListLevel level{sequence, 0, Py_SIZE(sequence)};
+  LocalLayout<L> w(layout);
+  QUIBEX_TRY(w->begin('['));
+  for (;;) {
+    if (level.next < level.count && level.next < Py_SIZE(level.sequence)) {
+      PyObject* item = kTuple ? PyTuple_GET_ITEM(level.sequence, level.next)
+                              : PyList_GET_ITEM(level.sequence, level.next);
+      QUIBEX_TRY(w->element_prefix(level.next == 0));
+      ++level.next;
+      // A non-empty exact list item becomes the current level, while the
+      // stack has room; the item writer tests the types first.
+      bool enter = false;
+      const auto in_place = [&enter, depth = stack.depth](PyObject*) {
+        enter = !kTuple && depth < kListLevels;
+        return enter;
+      };
+      QUIBEX_TRY(write_item(w, item, default_, st, in_place));
+      if (enter) {
+        if (state::container_depth(st) + 1 >= state::kDepthLimit) [[unlikely]]
+          return make_dump_error(DumpErrorKind::RecursionLimit);
+        st += state::kContainerDepthOne;
+        stack.suspended[stack.depth] = level;
+        stack.entered[stack.depth++] = Py_NewRef(item);
+        level = ListLevel{item, 0, Py_SIZE(item)};
+        QUIBEX_TRY(w->begin('['));
+        continue;
+      }
+      w->after_element();
+      continue;
+    }
+    QUIBEX_TRY(w->end(']'));
+    if (stack.depth == 0) return kDumpOk;
+    Py_DECREF(stack.entered[--stack.depth]);
+    level = stack.suspended[stack.depth];
+    st -= state::kContainerDepthOne;
+    w->after_element();
+  }
+}
+
+// A list subclass or a tuple: "[]" when empty, else its writer one level
+// deeper.
 template <class L>
 DumpResult write_sequence_value(const SerializerFrame& frame, L& layout) noexcept {
   if (Py_SIZE(frame.obj) == 0) return write_empty_pair(layout.out, "[]");
-  return write_list(frame.obj, frame.default_, frame.state + state::kContainerDepthOne, layout);
+  const uint32_t child_state = frame.state + state::kContainerDepthOne;
+  if (PyList_Check(frame.obj)) return write_sequence<false>(frame.obj, frame.default_, child_state, layout);
+  return write_sequence<true>(frame.obj, frame.default_, child_state, layout);
 }
 
 // A dict subclass: the depth limit first, then "{}" when empty, else the
@@ -132,26 +212,8 @@ ValueKind classify(PyTypeObject* type, uint32_t st, TypeRegistry& r) noexcept {
 }
 
 template <class L>
-DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t st, L& layout) noexcept {
-  if (state::container_depth(st) >= state::kDepthLimit) [[unlikely]]
-    return make_dump_error(DumpErrorKind::RecursionLimit);
-  // Held for the walk: Python code run by an item (default, a property) may
-  // drop every other reference to the list or change it. The count is taken
-  // once, so a list that grows while written cannot keep the walk going;
-  // the size and the item array are re-read before each item, so one that
-  // shrinks or is reallocated is never read out of bounds or after release.
-  Owned hold = Owned::borrow(sequence);
-  const bool is_list = PyList_Check(sequence);
-  const Py_ssize_t count = Py_SIZE(sequence);
-  LocalLayout<L> w(layout);
-  QUIBEX_TRY(w->begin('['));
-  for (Py_ssize_t i = 0; i < count && i < Py_SIZE(sequence); ++i) {
-    PyObject* item = is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
-    QUIBEX_TRY(w->element_prefix(i == 0));
-    QUIBEX_TRY(write_item(w, item, default_, st));
-    w->after_element();
-  }
-  return w->end(']');
+DumpResult write_list(PyObject* list, PyObject* default_, uint32_t st, L& layout) noexcept {
+  return write_sequence<false>(list, default_, st, layout);
 }
 
 template <class L>

@@ -18,12 +18,13 @@ DumpResult serialize(const SerializerFrame& frame, L& layout) noexcept;
 ValueKind classify(PyTypeObject* type, uint32_t state, TypeRegistry& r) noexcept;
 
 // Container writers; the depth in `state` or the frame has already been
-// raised for the container. write_list writes a list, tuple or list subclass
-// from its item array, write_dict a dict with str keys in its own order;
+// raised for the container. write_list writes a list or list subclass from
+// its item array, and the non-empty exact lists among its items in the same
+// walk; write_dict a dict with str keys in its own order;
 // write_dict_with_options picks the dict writer that the options select
 // (non-string keys, sorted or plain).
 template <class L>
-DumpResult write_list(PyObject* sequence, PyObject* default_, uint32_t state, L& layout) noexcept;
+DumpResult write_list(PyObject* list, PyObject* default_, uint32_t state, L& layout) noexcept;
 template <class L>
 DumpResult write_dict(PyObject* dict, PyObject* default_, uint32_t state, L& layout) noexcept;
 template <class L>
@@ -48,24 +49,32 @@ DumpResult serialize_fragment(PyObject* content, OutputBuffer& out) noexcept;
   return kDumpOk;
 }
 
+// A walk that writes no list in place.
+struct NoListInPlace {
+  bool operator()(PyObject*) const noexcept { return false; }
+};
+
 // One value inside a container writer's walk, or the root: the exact types
-// of the common values are tested in order (str, int, bool, None, float,
+// of the common values are tested in order (str, int, float, bool, None,
 // list, dict) and those values are written in place into the writer's local
-// layout; nested non-empty containers and everything else cost one call.
-// `state` is the enclosing container's state word.
-template <class L>
+// layout; nested non-empty containers and everything else cost one call,
+// but for a non-empty exact list that `in_place(list)` takes (the list
+// writer's walk, which writes it itself). `state` is the enclosing
+// container's state word.
+template <class L, class InPlace = NoListInPlace>
 [[gnu::always_inline]] inline DumpResult write_item(LocalLayout<L>& w, PyObject* obj, PyObject* default_,
-                                                    uint32_t state) noexcept {
+                                                    uint32_t state, InPlace in_place = {}) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   OutputBuffer& out = w->out;
   if (type == &PyUnicode_Type) return write_str(out, obj);
   if (type == &PyLong_Type) return write_int_object(out, obj, state::options(state));
+  if (type == &PyFloat_Type) return write_float_object(out, obj);
   if (type == &PyBool_Type) return write_bool(out, obj);
   if (obj == Py_None) return out.write_null();
-  if (type == &PyFloat_Type) return write_float_object(out, obj);
   if (type == &PyList_Type) {
     if (Py_SIZE(obj) == 0) return write_empty_pair(out, "[]");
-    return w.call([&](L& shared) { return write_list(obj, default_, state + state::kContainerDepthOne, shared); });
+    if (in_place(obj)) return kDumpOk;
+    return w.call([=](L& shared) { return write_list(obj, default_, state + state::kContainerDepthOne, shared); });
   }
   if (type == &PyDict_Type) {
     if (state::container_depth(state) + 1 >= state::kDepthLimit) [[unlikely]]
@@ -74,11 +83,11 @@ template <class L>
     const uint32_t child_state = state + state::kContainerDepthOne;
     if (state::options(state) & (OPT_NON_STR_KEYS | OPT_SORT_KEYS)) {
       const SerializerFrame child{obj, default_, child_state};
-      return w.call([&](L& shared) { return write_dict_with_options(child, shared); });
+      return w.call([&child](L& shared) { return write_dict_with_options(child, shared); });
     }
-    return w.call([&](L& shared) { return write_dict(obj, default_, child_state, shared); });
+    return w.call([=](L& shared) { return write_dict(obj, default_, child_state, shared); });
   }
-  return w.call([&](L& shared) { return serialize_other(SerializerFrame{obj, default_, state}, shared); });
+  return w.call([=](L& shared) { return serialize_other(SerializerFrame{obj, default_, state}, shared); });
 }
 
 // One member "key": value inside a dict writer's walk; `state` is the

@@ -156,17 +156,20 @@ GroupResults group_results(const BlockOps<Block>& ops, uint32_t x, uint32_t tail
 }
 
 // Each variant's eight-digit group against a decimal counter, for every
-// value below 10^8.
+// value below 10^8, alone and as both halves of a sixteen-digit block.
 TEST(IntText, EveryEightDigitGroup) {
   namespace dg = digit_groups;
   const auto every_group = [](const auto& ops) {
     char counter[8] = {'0', '0', '0', '0', '0', '0', '0', '0'};
     for (uint32_t v = 0; v < 100000000; ++v) {
-      char got[16];
+      char got[16], pair[16];
       ops.store16(reinterpret_cast<uint8_t*>(got), ops.ascii8(v, v % 10));
       if (std::memcmp(got, counter, 8) != 0 || got[8] != static_cast<char>('0' + v % 10) ||
           std::memcmp(got + 9, "0000000", 7) != 0)
         FAIL() << "group " << v << " gave " << std::string(got, 16);
+      ops.store16(reinterpret_cast<uint8_t*>(pair), ops.ascii16(v, v));
+      if (std::memcmp(pair, counter, 8) != 0 || std::memcmp(pair + 8, counter, 8) != 0)
+        FAIL() << "block of " << v << " gave " << std::string(pair, 16);
       for (int i = 7; i >= 0 && ++counter[i] > '9'; --i) counter[i] = '0';
     }
   };

@@ -38,6 +38,9 @@ LAYOUTS = [
     pytest.param([[], [False], {"k": []}, ()], b'[[],[false],{"k":[]},[]]',
                  lines("[", "  [],", "  [", "    false", "  ],", "  {", '    "k": []', "  },", "  []", "]"),
                  id="empties-between-filled"),
+    pytest.param([[[1.5], []], [[2]], 3], b"[[[1.5],[]],[[2]],3]",
+                 lines("[", "  [", "    [", "      1.5", "    ],", "    []", "  ],", "  [", "    [", "      2", "    ]",
+                       "  ],", "  3", "]"), id="lists-in-lists"),
     pytest.param({"b": 1, "a": 2}, b'{"b":1,"a":2}', lines("{", '  "b": 1,', '  "a": 2', "}"), id="insertion-order"),
     pytest.param({'"q\n\x00\\': "", "": None}, b'{"\\"q\\n\\u0000\\\\":"","":null}',
                  lines("{", '  "\\"q\\n\\u0000\\\\": "",', '  "": null', "}"), id="key-escaping"),
@@ -249,6 +252,7 @@ ERROR_CASES = [
     pytest.param(lambda u: [u, {"\ud800": 1}], lambda o: 0, "str is not valid UTF-8: surrogates not allowed",
                  id="surrogate-key"),
     pytest.param(lambda u: nest(255, u, [list, dict]), None, "Recursion limit reached", id="depth"),
+    pytest.param(lambda u: nest(255, [u], [list]), None, "Recursion limit reached", id="depth-of-lists"),
     pytest.param(lambda u: [u], lambda o: o, "default serializer exceeds recursion limit", id="default-depth"),
 ]
 
@@ -344,6 +348,14 @@ def test_list_shrunk_below_position_while_written():
     items = [1, None, 3, 4, 5]
     items[1] = Hook(lambda: items.__delitem__(slice(1, None)))
     assert dumps_hooked(items) == b'[1,"x"]'
+
+
+def test_enclosing_lists_dropped_while_written():
+    # The hook drops the only references to the two lists around its own;
+    # the walk goes on over the lists it holds.
+    outer = [[[None, 1.5], 2], 3]
+    outer[0][0][0] = Hook(lambda: outer.clear())
+    assert dumps_hooked(outer) == b'[[["x",1.5],2]]'
 
 
 SIZE_CHANGED = "dictionary changed size during iteration"
