@@ -265,6 +265,33 @@ PyObject* make_str(const uint8_t* s, size_t n, StrShape shape) noexcept {
 
 }  // namespace
 
+namespace {
+
+template <typename Ch>
+void narrow_code_points(Ch* dst, const uint32_t* u, size_t n) noexcept {
+  for (size_t i = 0; i < n; ++i) dst[i] = Ch(u[i]);
+}
+
+}  // namespace
+
+PyObject* build_str_code_points(const uint32_t* u, size_t n, uint32_t bound) noexcept {
+  const Py_UCS4 maxchar = bound < 0x80 ? 127 : bound < 0x100 ? 255 : bound < 0x10000 ? 0xFFFF : 0x10FFFF;
+  PyObject* str = PyUnicode_New(Py_ssize_t(n), maxchar);
+  if (str == nullptr) return nullptr;
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      narrow_code_points(PyUnicode_1BYTE_DATA(str), u, n);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      narrow_code_points(PyUnicode_2BYTE_DATA(str), u, n);
+      break;
+    default:
+      std::memcpy(PyUnicode_4BYTE_DATA(str), u, n * sizeof(uint32_t));
+      break;
+  }
+  return str;
+}
+
 PyObject* build_str_portable(const uint8_t* s, size_t n) noexcept {
   return make_str(s, n, str_shape_portable(s, n));
 }

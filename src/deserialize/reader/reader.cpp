@@ -166,6 +166,8 @@ PyObject* ascii_str(const uint8_t* s, size_t n) noexcept {
       return PyLong_FromLongLong(v.payload.i);
     case kTagReal:
       return PyFloat_FromDouble(v.payload.f);
+    case kTagBuiltString:
+      return v.payload.obj;
     case kTagAsciiString:
     case kTagString:
       if (v.count() == 0) return ffi::immortal_ref(REGISTRY.empty_str);
@@ -436,7 +438,7 @@ object_key:
   {
     DocValue k;
     StringError e;
-    cur = read_string(cur + 1, r.readable, &k, &r.buf.scratch, &e, false);  // keys are found by their bytes
+    cur = read_key_string(cur + 1, r.readable, &k, &r.buf.scratch, &e);
     if (cur == nullptr) {
       failure = {e.message == nullptr ? ReadErrorCategory::Memory : ReadErrorCategory::String, e.message, e.at};
       goto failed;
