@@ -149,23 +149,24 @@ PyObject* ascii_str(const uint8_t* s, size_t n) noexcept {
   return str;
 }
 
-// The Python object of a scalar value read from a text that is all ASCII
-// or not: new reference, or null with MemoryError set.
-[[gnu::always_inline]] inline PyObject* make_scalar(const DocValue& v, bool ascii) noexcept {
+// The Python object of a Number value: new reference, or null with
+// MemoryError set.
+[[gnu::always_inline]] inline PyObject* make_number(const DocValue& v) noexcept {
   switch (v.type()) {
-    case kTagNull:
-      return ffi::immortal_ref(REGISTRY.none);
-    case kTagFalse:
-      return ffi::immortal_ref(REGISTRY.false_);
-    case kTagTrue:
-      return ffi::immortal_ref(REGISTRY.true_);
+    case kTagReal:
+      return PyFloat_FromDouble(v.payload.f);
     case kTagUnsigned:  // the same int either way; PyLong_FromLong takes one call fewer on 3.11
       return v.payload.u <= uint64_t{LONG_MAX} ? PyLong_FromLong(long(v.payload.u))
                                                : PyLong_FromUnsignedLongLong(v.payload.u);
-    case kTagSigned:
+    default:  // kTagSigned
       return PyLong_FromLongLong(v.payload.i);
-    case kTagReal:
-      return PyFloat_FromDouble(v.payload.f);
+  }
+}
+
+// The Python object of a String value read from a text that is all ASCII
+// or not: new reference, or null with MemoryError set.
+[[gnu::always_inline]] inline PyObject* make_string(const DocValue& v, bool ascii) noexcept {
+  switch (v.type()) {
     case kTagBuiltString:
       return v.payload.obj;
     case kTagAsciiString:
@@ -205,6 +206,7 @@ PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept 
       return nullptr;
     }
     p = after;
+    *obj = make_string(v, r.ascii);
   } else if (kCharClass[c] & kCharNumberStart) {
     NumberError e;
     const uint8_t* after = read_number(p, r.readable, &v, &e);
@@ -213,6 +215,7 @@ PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept 
       return nullptr;
     }
     p = after;
+    *obj = make_number(v);
   } else {
     // Four-byte reads only where all four bytes may be read; a literal cut
     // short by the end of the text is then no match.
@@ -236,7 +239,6 @@ PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept 
     }
     return nullptr;
   }
-  *obj = make_scalar(v, r.ascii);
   if (*obj == nullptr) {
     *f = {ReadErrorCategory::Memory, nullptr, p};
     return nullptr;
