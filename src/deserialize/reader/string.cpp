@@ -137,7 +137,7 @@ static_assert(kStepRoom >= kBlock);
 // looked up by.
 class Utf8Writer {
  public:
-  explicit Utf8Writer(StringScratch* scratch) noexcept : scratch_(scratch), dst_(scratch->data) {}
+  Utf8Writer(StringScratch* scratch, size_t /*prefix*/) noexcept : scratch_(scratch), dst_(scratch->data) {}
 
   // Whether room for `chars` more characters (the bytes of a run, or one
   // escape) is free, making it so if need be.
@@ -189,14 +189,24 @@ class CodePointWriter {
   // Strings whose code points would take more scratch than this are left
   // to Utf8Writer, so that the scratch stays within a few times the text.
   static constexpr size_t kMaxBytes = size_t{1} << 20;
-  bool declined = false;
+  // So are strings mostly of plain text, which Utf8Writer copies a block at
+  // a time and the str then takes as it is: more plain bytes than this
+  // allowance and so many per escape.
+  static constexpr size_t kPlainAllowance = 64;
+  static constexpr size_t kPlainPerEscape = 8;
+  bool declined;
 
+  // `prefix`: the bytes before the first escape.
+  CodePointWriter(StringScratch* scratch, size_t prefix) noexcept
+      : declined(prefix > kPlainAllowance), scratch_(scratch), dst_(reinterpret_cast<uint32_t*>(scratch->data)) {}
 
-  explicit CodePointWriter(StringScratch* scratch) noexcept
-      : scratch_(scratch), dst_(reinterpret_cast<uint32_t*>(scratch->data)) {}
-
-  // As Utf8Writer's, but false also, with `declined` set, past kMaxBytes.
+  // As Utf8Writer's, but false also, with `declined` set, past kMaxBytes or
+  // the allowance of plain text.
   [[gnu::always_inline]] bool reserve(size_t chars) noexcept {
+    if (declined || plain_ > kPlainAllowance + kPlainPerEscape * escapes_) {
+      declined = true;
+      return false;
+    }
     const size_t room = chars * sizeof(uint32_t);
     const auto used = static_cast<size_t>(reinterpret_cast<uint8_t*>(dst_) - scratch_->data);
     if (scratch_->capacity - used >= room) return true;
@@ -211,16 +221,32 @@ class CodePointWriter {
   void escape(uint32_t cp) noexcept {
     bound_ |= cp;
     *dst_++ = cp;
+    ++escapes_;
   }
-  void ascii(uint8_t c) noexcept { *dst_++ = c; }
+  void ascii(uint8_t c) noexcept {
+    *dst_++ = c;
+    ++escapes_;
+  }
+  // ASCII a block at a time while the run has blocks of it.
   void run(const uint8_t* src, const uint8_t* end) noexcept {
-    while (src < end) src = decode(src);
+    plain_ += static_cast<size_t>(end - src);
+    while (src < end) {
+      if (*src < 0x80 && end - src >= static_cast<ptrdiff_t>(kBlock)) {
+        const Block b = load_block(src);
+        if (high_mask(b) == 0) {
+          widen(src);
+          src += kBlock;
+          continue;
+        }
+      }
+      src = decode(src);
+    }
   }
   // Whole characters: the last one may end past the block.
   const uint8_t* block(const uint8_t* src, Block b) noexcept {
+    plain_ += kBlock;
     if (high_mask(b) == 0) {
-      for (size_t i = 0; i < kBlock; ++i) dst_[i] = src[i];
-      dst_ += kBlock;
+      widen(src);
       return src + kBlock;
     }
     for (const uint8_t* const end = src + kBlock; src < end;) src = decode(src);
@@ -238,6 +264,11 @@ class CodePointWriter {
   }
 
  private:
+  // The kBlock ASCII bytes at s.
+  void widen(const uint8_t* s) noexcept {
+    for (size_t i = 0; i < kBlock; ++i) dst_[i] = s[i];
+    dst_ += kBlock;
+  }
   // One character of well-formed UTF-8 at s; returns the byte after it.
   const uint8_t* decode(const uint8_t* s) noexcept {
     const uint32_t b = *s;
@@ -264,6 +295,8 @@ class CodePointWriter {
   StringScratch* scratch_;
   uint32_t* dst_;
   uint32_t bound_ = 0;  // the OR of the code points written (plain ASCII left out)
+  size_t plain_ = 0;    // bytes of plain text written
+  size_t escapes_ = 0;  // escapes written
 };
 
 inline bool out_declined(const Utf8Writer&) noexcept { return false; }
@@ -275,7 +308,7 @@ inline bool out_declined(const CodePointWriter& out) noexcept { return out.decli
 template <typename Writer>
 [[gnu::noinline]] const uint8_t* read_escaped(const uint8_t* begin, const uint8_t* src, const uint8_t* copy_end,
                                               DocValue* v, StringScratch* scratch, StringError* error) noexcept {
-  Writer out(scratch);
+  Writer out(scratch, static_cast<size_t>(src - begin));
   // Out of memory, or the writer declined the string: null `at`.
   const auto no_room = [&] {
     *error = {nullptr, out_declined(out) ? nullptr : src};
