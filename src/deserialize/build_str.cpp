@@ -265,13 +265,85 @@ PyObject* make_str(const uint8_t* s, size_t n, StrShape shape) noexcept {
 
 }  // namespace
 
+namespace {
+
+template <typename Ch>
+void narrow_code_points(Ch* dst, const uint32_t* u, size_t n) noexcept {
+  for (size_t i = 0; i < n; ++i) dst[i] = Ch(u[i]);
+}
+
+}  // namespace
+
+PyObject* build_str_code_points(const uint32_t* u, size_t n, uint32_t bound) noexcept {
+  const Py_UCS4 maxchar = bound < 0x80 ? 127 : bound < 0x100 ? 255 : bound < 0x10000 ? 0xFFFF : 0x10FFFF;
+  PyObject* str = PyUnicode_New(Py_ssize_t(n), maxchar);
+  if (str == nullptr) return nullptr;
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      narrow_code_points(PyUnicode_1BYTE_DATA(str), u, n);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      narrow_code_points(PyUnicode_2BYTE_DATA(str), u, n);
+      break;
+    default:
+      std::memcpy(PyUnicode_4BYTE_DATA(str), u, n * sizeof(uint32_t));
+      break;
+  }
+  return str;
+}
+
+namespace {
+
+// Below 32 bytes, the size whose shape shape_short finds: ASCII (the common
+// case) is copied as it is; other text is decoded once, into code points,
+// instead of being measured and then decoded.
+PyObject* build_short_str(const uint8_t* s, size_t n) noexcept {
+  uint64_t any = 0;
+  size_t i = 0;
+  for (; n - i >= 8; i += 8) any |= word_bytes::load_le64(s + i);
+  for (; i < n; ++i) any |= s[i];
+  if ((any & kHighBits) == 0) return make_str(s, n, {n, 127});
+  uint32_t code_points[32];
+  uint32_t bound = 0;
+  size_t count = 0;
+  for (const uint8_t* const end = s + n; s < end; ++count) {
+    const uint32_t b = *s;
+    uint32_t cp;
+    if (b < 0x80) {
+      cp = b;
+      s += 1;
+    } else if (b < 0xE0) {
+      cp = ((b & 0x1F) << 6) | (s[1] & 0x3Fu);
+      s += 2;
+    } else if (b < 0xF0) {
+      cp = ((b & 0x0F) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
+      s += 3;
+    } else {
+      cp = ((b & 0x07) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
+      s += 4;
+    }
+    bound |= cp;
+    code_points[count] = cp;
+  }
+  return build_str_code_points(code_points, count, bound);
+}
+
+}  // namespace
+
 PyObject* build_str_portable(const uint8_t* s, size_t n) noexcept {
+  if (n < 32) return build_short_str(s, n);
   return make_str(s, n, str_shape_portable(s, n));
 }
 
 #if QUIBEX_X86
-PyObject* build_str_sse2(const uint8_t* s, size_t n) noexcept { return make_str(s, n, str_shape_sse2(s, n)); }
-PyObject* build_str_avx2(const uint8_t* s, size_t n) noexcept { return make_str(s, n, str_shape_avx2(s, n)); }
+PyObject* build_str_sse2(const uint8_t* s, size_t n) noexcept {
+  if (n < 32) return build_short_str(s, n);
+  return make_str(s, n, str_shape_sse2(s, n));
+}
+PyObject* build_str_avx2(const uint8_t* s, size_t n) noexcept {
+  if (n < 32) return build_short_str(s, n);
+  return make_str(s, n, str_shape_avx2(s, n));
+}
 
 // Whole 64-byte blocks, then one masked load (which never faults on the
 // bytes it leaves out) for the rest.
@@ -300,7 +372,10 @@ PyObject* build_str_avx2(const uint8_t* s, size_t n) noexcept { return make_str(
 }
 
 #elif QUIBEX_NEON
-PyObject* build_str_neon(const uint8_t* s, size_t n) noexcept { return make_str(s, n, str_shape_neon(s, n)); }
+PyObject* build_str_neon(const uint8_t* s, size_t n) noexcept {
+  if (n < 32) return build_short_str(s, n);
+  return make_str(s, n, str_shape_neon(s, n));
+}
 #endif
 
 }  // namespace quibex

@@ -49,6 +49,11 @@ PyObject* build_str_avx2(const uint8_t* s, size_t n) noexcept;
 PyObject* build_str_neon(const uint8_t* s, size_t n) noexcept;
 #endif
 
+// The str of n > 0 code points, each at most `bound` and none a surrogate;
+// `bound` decides the storage kind as the largest one would (the OR of them
+// all serves). New reference, or null with MemoryError set.
+PyObject* build_str_code_points(const uint32_t* u, size_t n, uint32_t bound) noexcept;
+
 inline constexpr Variant<BuildStrFn> kBuildStrVariants[] = {
     {"portable", 0, build_str_portable},
 #if QUIBEX_X86

@@ -161,6 +161,37 @@ def test_strings_get_the_narrowest_kind(text, length):
     assert sys.getsizeof(got + "ab") == sys.getsizeof(text + "ab")
 
 
+@pytest.mark.parametrize("text", [
+    "\n", "a\u0000b", "é", "\u00c0\u00ff", "\u0100", "€", "\uffff", "\U00010000", "😀x", "\x7f\x80",
+    "é" * 15 + "\t" + "日" * 9 + "😀",  # raw characters across block boundaries, then escapes
+    "x" * 300_000 + "é",                  # longer than the escapes' code point scratch
+], ids=["ascii", "ascii-nul", "latin1", "latin1-range", "u0100", "euro", "uffff", "u10000", "emoji",
+        "7f-80", "mixed", "long"])
+def test_escaped_strings_get_the_narrowest_kind(text):
+    # Every character escaped, and the same with the non-ASCII ones raw and
+    # only the control characters escaped.
+    for doc in (json.dumps([text, {"k": text}]), json.dumps([text, {"k": text}], ensure_ascii=False)):
+        for got in quibex.loads(doc.encode()), quibex.loads(doc):
+            assert got == [text, {"k": text}]
+            assert sys.getsizeof(got[0] + "ab") == sys.getsizeof(text + "ab")
+
+
+def test_allocation_failure_in_escaped_strings_raises_memory_error():
+    _testcapi = pytest.importorskip("_testcapi")
+    doc = json.dumps(["\u00e9t\u00e9 \n" * 40, "x" * 5000 + "\u20ac"] * 3).encode()
+    for start in range(0, 1000):
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            got = quibex.loads(doc)
+        except MemoryError:
+            continue
+        finally:
+            _testcapi.remove_mem_hooks()
+        assert got == json.loads(doc)
+        return
+    pytest.fail("no call succeeded")
+
+
 @pytest.mark.parametrize("doc,want", [
     (b'{"a":1,"a":2}', {"a": 2}),
     (b'{"a":1,"b":2,"a":3}', {"a": 3, "b": 2}),

@@ -53,8 +53,11 @@ struct DigitRun {
   const uint64_t x = load64(p) ^ 0x3030303030303030u;
   const uint64_t stops = ((x + 0x7676767676767676u) | x) & 0x8080808080808080u;
   const unsigned count = stops == 0 ? 8 : static_cast<unsigned>(std::countr_zero(stops)) / 8;
-  // The run moved to the top bytes, zeros (leading zero digits) below it.
-  return {count, count == 0 ? 0 : combine_digits8(x << (64 - 8 * count))};
+  // The run moved to the top bytes, zeros (leading zero digits) below it;
+  // the move is two shifts of less than 64 bits, so that no run needs a
+  // branch (an empty one is shifted out whole).
+  const unsigned half_shift = 32 - 4 * count;
+  return {count, combine_digits8((x << half_shift) << half_shift)};
 }
 
 // Value of the digit c, or a value above 9 when c is not a digit.

@@ -154,23 +154,26 @@ PyObject* ascii_str(const uint8_t* s, size_t n) noexcept {
   return str;
 }
 
-// The Python object of a scalar value read from a text that is all ASCII
-// or not: new reference, or null with MemoryError set.
-[[gnu::always_inline]] inline PyObject* make_scalar(const DocValue& v, bool ascii) noexcept {
+// The Python object of a Number value: new reference, or null with
+// MemoryError set.
+[[gnu::always_inline]] inline PyObject* make_number(const DocValue& v) noexcept {
   switch (v.type()) {
-    case kTagNull:
-      return ffi::immortal_ref(Py_None);
-    case kTagFalse:
-      return ffi::immortal_ref(Py_False);
-    case kTagTrue:
-      return ffi::immortal_ref(Py_True);
+    case kTagReal:
+      return PyFloat_FromDouble(v.payload.f);
     case kTagUnsigned:  // the same int either way; PyLong_FromLong takes one call fewer on 3.11
       return v.payload.u <= uint64_t{LONG_MAX} ? PyLong_FromLong(long(v.payload.u))
                                                : PyLong_FromUnsignedLongLong(v.payload.u);
-    case kTagSigned:
+    default:  // kTagSigned
       return PyLong_FromLongLong(v.payload.i);
-    case kTagReal:
-      return PyFloat_FromDouble(v.payload.f);
+  }
+}
+
+// The Python object of a String value read from a text that is all ASCII
+// or not: new reference, or null with MemoryError set.
+[[gnu::always_inline]] inline PyObject* make_string(const DocValue& v, bool ascii) noexcept {
+  switch (v.type()) {
+    case kTagBuiltString:
+      return v.payload.obj;
     case kTagAsciiString:
     case kTagString:
       if (v.count() == 0) return PyUnicode_New(0, 0);
@@ -208,6 +211,7 @@ PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept 
       return nullptr;
     }
     p = after;
+    *obj = make_string(v, r.ascii);
   } else if (kCharClass[c] & kCharNumberStart) {
     NumberError e;
     const uint8_t* after = read_number(p, r.readable, &v, &e);
@@ -216,6 +220,7 @@ PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept 
       return nullptr;
     }
     p = after;
+    *obj = make_number(v);
   } else {
     // Four-byte reads only where all four bytes may be read; a literal cut
     // short by the end of the text is then no match.
@@ -239,7 +244,6 @@ PyObject* make_key(KeySequence& keys, const DocValue& k, size_t depth) noexcept 
     }
     return nullptr;
   }
-  *obj = make_scalar(v, r.ascii);
   if (*obj == nullptr) {
     *f = {ReadErrorCategory::Memory, nullptr, p};
     return nullptr;
@@ -441,7 +445,7 @@ object_key:
   {
     DocValue k;
     StringError e;
-    cur = read_string(cur + 1, r.readable, &k, &r.buf.scratch, &e, false);  // keys are found by their bytes
+    cur = read_key_string(cur + 1, r.readable, &k, &r.buf.scratch, &e);
     if (cur == nullptr) {
       failure = {e.message == nullptr ? ReadErrorCategory::Memory : ReadErrorCategory::String, e.message, e.at};
       goto failed;

@@ -4,6 +4,7 @@
 #include "typeref/cpu.h"
 #include "word_bytes.h"
 
+#include "deserialize/build_str.h"
 #include "ffi/python.h"
 
 #if QUIBEX_X86
@@ -113,10 +114,9 @@ constexpr std::array<uint8_t, 256> kSimpleEscape = [] {
 }();
 static_assert(kSimpleEscape['n'] == 0x0A && kSimpleEscape['u'] == 0);
 
-// Makes room for at least `room` more bytes after `dst` in the scratch,
-// moving `dst` along when the scratch moves. False when memory is short.
-[[gnu::noinline]] bool grow_scratch(StringScratch* scratch, uint8_t*& dst, size_t room) noexcept {
-  const size_t used = static_cast<size_t>(dst - scratch->data);
+// Makes room for at least `room` more bytes after `used` bytes of the
+// scratch. False when memory is short.
+[[gnu::noinline]] bool grow_scratch(StringScratch* scratch, size_t used, size_t room) noexcept {
   size_t capacity = scratch->capacity < 4096 ? 4096 : scratch->capacity;
   while (capacity - used < room) {
     if (capacity > PY_SSIZE_T_MAX / 2) return false;
@@ -126,34 +126,196 @@ static_assert(kSimpleEscape['n'] == 0x0A && kSimpleEscape['u'] == 0);
   if (grown == nullptr) return false;
   scratch->data = grown;
   scratch->capacity = capacity;
-  dst = grown + used;
   return true;
 }
 
-// Whether `room` bytes are free after `dst`, making them so if need be.
-[[gnu::always_inline]] inline bool reserve(StringScratch* scratch, uint8_t*& dst, size_t room) noexcept {
-  return static_cast<size_t>(scratch->data + scratch->capacity - dst) >= room || grow_scratch(scratch, dst, room);
-}
-
-// Bytes of scratch room each step below writes at most: one block, or the
-// four UTF-8 bytes of an escape.
+// Characters each step below writes at most: one block, or one escape.
 constexpr size_t kStepRoom = 16;
-static_assert(kStepRoom >= kBlock && kStepRoom >= 4);
+static_assert(kStepRoom >= kBlock);
+
+// Writes an unescaped string into the scratch as UTF-8 bytes: what keys are
+// looked up by.
+class Utf8Writer {
+ public:
+  Utf8Writer(StringScratch* scratch, size_t /*prefix*/) noexcept : scratch_(scratch), dst_(scratch->data) {}
+
+  // Whether room for `chars` more characters (the bytes of a run, or one
+  // escape) is free, making it so if need be.
+  [[gnu::always_inline]] bool reserve(size_t chars) noexcept {
+    const size_t room = chars;
+    const auto used = static_cast<size_t>(dst_ - scratch_->data);
+    if (scratch_->capacity - used >= room) return true;
+    if (!grow_scratch(scratch_, used, room)) return false;
+    dst_ = scratch_->data + used;
+    return true;
+  }
+  void escape(uint32_t cp) noexcept {
+    wide_ |= cp;
+    dst_ = write_utf8(dst_, cp);
+  }
+  void ascii(uint8_t c) noexcept { *dst_++ = c; }
+  // The text from src to end, which holds no stop byte.
+  void run(const uint8_t* src, const uint8_t* end) noexcept {
+    const auto n = static_cast<size_t>(end - src);
+    if (n != 0) std::memcpy(dst_, src, n);
+    dst_ += n;
+  }
+  // The block at src, which holds no stop byte; returns the byte after
+  // what was written.
+  const uint8_t* block(const uint8_t* src, Block b) noexcept {
+    store_block(dst_, b);
+    dst_ += kBlock;
+    return src + kBlock;
+  }
+  // The string written, as a String value (a WideString when an escape
+  // stands for U+0080 or above). Always true.
+  bool finish(DocValue* v) noexcept {
+    v->tag = (wide_ >= 0x80 ? kTagWideString : kTagString) |
+             (static_cast<uint64_t>(dst_ - scratch_->data) << kTagCountShift);
+    v->payload.str = scratch_->data;
+    return true;
+  }
+
+ private:
+  StringScratch* scratch_;
+  uint8_t* dst_;
+  uint32_t wide_ = 0;  // the OR of the escaped code points
+};
+
+// Writes an unescaped string into the scratch as code points, 32 bits each,
+// and then makes its str from them: escapes need no UTF-8 form on the way.
+class CodePointWriter {
+ public:
+  // Strings whose code points would take more scratch than this are left
+  // to Utf8Writer, so that the scratch stays within a few times the text.
+  static constexpr size_t kMaxBytes = size_t{1} << 20;
+  // So are strings mostly of plain text, which Utf8Writer copies a block at
+  // a time and the str then takes as it is: more plain bytes than this
+  // allowance and so many per escape.
+  static constexpr size_t kPlainAllowance = 64;
+  static constexpr size_t kPlainPerEscape = 8;
+  bool declined;
+
+  // `prefix`: the bytes before the first escape.
+  CodePointWriter(StringScratch* scratch, size_t prefix) noexcept
+      : declined(prefix > kPlainAllowance), scratch_(scratch), dst_(reinterpret_cast<uint32_t*>(scratch->data)) {}
+
+  // As Utf8Writer's, but false also, with `declined` set, past kMaxBytes or
+  // the allowance of plain text.
+  [[gnu::always_inline]] bool reserve(size_t chars) noexcept {
+    if (declined || plain_ > kPlainAllowance + kPlainPerEscape * escapes_) {
+      declined = true;
+      return false;
+    }
+    const size_t room = chars * sizeof(uint32_t);
+    const auto used = static_cast<size_t>(reinterpret_cast<uint8_t*>(dst_) - scratch_->data);
+    if (scratch_->capacity - used >= room) return true;
+    if (used + room > kMaxBytes) {
+      declined = true;
+      return false;
+    }
+    if (!grow_scratch(scratch_, used, room)) return false;
+    dst_ = reinterpret_cast<uint32_t*>(scratch_->data + used);
+    return true;
+  }
+  void escape(uint32_t cp) noexcept {
+    bound_ |= cp;
+    *dst_++ = cp;
+    ++escapes_;
+  }
+  void ascii(uint8_t c) noexcept {
+    *dst_++ = c;
+    ++escapes_;
+  }
+  // ASCII a block at a time while the run has blocks of it.
+  void run(const uint8_t* src, const uint8_t* end) noexcept {
+    plain_ += static_cast<size_t>(end - src);
+    while (src < end) {
+      if (*src < 0x80 && end - src >= static_cast<ptrdiff_t>(kBlock)) {
+        const Block b = load_block(src);
+        if (high_mask(b) == 0) {
+          widen(src);
+          src += kBlock;
+          continue;
+        }
+      }
+      src = decode(src);
+    }
+  }
+  // Whole characters: the last one may end past the block.
+  const uint8_t* block(const uint8_t* src, Block b) noexcept {
+    plain_ += kBlock;
+    if (high_mask(b) == 0) {
+      widen(src);
+      return src + kBlock;
+    }
+    for (const uint8_t* const end = src + kBlock; src < end;) src = decode(src);
+    return src;
+  }
+  // The str of the code points written; false with MemoryError set when
+  // memory is short.
+  bool finish(DocValue* v) noexcept {
+    const auto* begin = reinterpret_cast<const uint32_t*>(scratch_->data);
+    PyObject* str = build_str_code_points(begin, static_cast<size_t>(dst_ - begin), bound_);
+    if (str == nullptr) return false;
+    v->tag = kTagBuiltString;
+    v->payload.obj = str;
+    return true;
+  }
+
+ private:
+  // The kBlock ASCII bytes at s.
+  void widen(const uint8_t* s) noexcept {
+    for (size_t i = 0; i < kBlock; ++i) dst_[i] = s[i];
+    dst_ += kBlock;
+  }
+  // One character of well-formed UTF-8 at s; returns the byte after it.
+  const uint8_t* decode(const uint8_t* s) noexcept {
+    const uint32_t b = *s;
+    uint32_t cp;
+    if (b < 0x80) {
+      *dst_++ = b;
+      return s + 1;
+    }
+    if (b < 0xE0) {
+      cp = ((b & 0x1F) << 6) | (s[1] & 0x3Fu);
+      s += 2;
+    } else if (b < 0xF0) {
+      cp = ((b & 0x0F) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
+      s += 3;
+    } else {
+      cp = ((b & 0x07) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
+      s += 4;
+    }
+    bound_ |= cp;
+    *dst_++ = cp;
+    return s;
+  }
+
+  StringScratch* scratch_;
+  uint32_t* dst_;
+  uint32_t bound_ = 0;  // the OR of the code points written (plain ASCII left out)
+  size_t plain_ = 0;    // bytes of plain text written
+  size_t escapes_ = 0;  // escapes written
+};
+
+inline bool out_declined(const Utf8Writer&) noexcept { return false; }
+inline bool out_declined(const CodePointWriter& out) noexcept { return out.declined; }
 
 // Copying mode, from the first backslash at `src` of the string starting at
-// `begin`: the bytes before it, then every escape as its UTF-8 bytes and the
-// plain runs between them, go into the scratch.
+// `begin`: the text before it, then every escape and the plain runs between
+// them, go to the writer.
+template <typename Writer>
 [[gnu::noinline]] const uint8_t* read_escaped(const uint8_t* begin, const uint8_t* src, const uint8_t* copy_end,
                                               DocValue* v, StringScratch* scratch, StringError* error) noexcept {
-  uint8_t* dst = scratch->data;
-  uint32_t wide = 0;  // bit 7 set when an escape stands for U+0080 or above
-  const auto prefix = static_cast<size_t>(src - begin);
-  if (!reserve(scratch, dst, prefix + kStepRoom)) {
-    *error = {nullptr, src};
+  Writer out(scratch, static_cast<size_t>(src - begin));
+  // Out of memory, or the writer declined the string: null `at`.
+  const auto no_room = [&] {
+    *error = {nullptr, out_declined(out) ? nullptr : src};
     return nullptr;
-  }
-  if (prefix != 0) std::memcpy(dst, begin, prefix);
-  dst += prefix;
+  };
+  if (!out.reserve(static_cast<size_t>(src - begin) + kStepRoom)) return no_room();
+  out.run(begin, src);
   for (;;) {
     // src is at a stop byte.
     if (*src == '"') break;
@@ -162,7 +324,7 @@ static_assert(kStepRoom >= kBlock && kStepRoom >= 4);
       return nullptr;
     }
     if (const uint8_t simple = kSimpleEscape[src[1]]; simple != 0) {
-      *dst++ = simple;
+      out.ascii(simple);
       src += 2;
     } else if (src[1] == 'u') {
       // Four hex digits must be readable; a shorter rest is not an escape.
@@ -192,8 +354,7 @@ static_assert(kStepRoom >= kBlock && kStepRoom >= 4);
         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
         src += 6;
       }
-      wide |= static_cast<uint32_t>(cp);
-      dst = write_utf8(dst, static_cast<uint32_t>(cp));
+      out.escape(static_cast<uint32_t>(cp));
       src += 6;
     } else {
       *error = {"invalid escaped character in string", src + 1};
@@ -203,39 +364,47 @@ static_assert(kStepRoom >= kBlock && kStepRoom >= 4);
     // only when it holds no stop byte. Escapes often come in runs (text
     // escaped as \u sequences), so a backslash right away takes no block.
     for (;;) {
-      if (!reserve(scratch, dst, kStepRoom)) {
-        *error = {nullptr, src};
-        return nullptr;
-      }
+      if (!out.reserve(kStepRoom)) return no_room();
       if (*src == '\\') break;
       if (copy_end - src < static_cast<ptrdiff_t>(kBlock)) {
-        while (!is_stop(*src)) *dst++ = *src++;
+        const uint8_t* run_end = src;
+        while (!is_stop(*run_end)) ++run_end;
+        out.run(src, run_end);
+        src = run_end;
         break;
       }
       const Block block = load_block(src);
       const auto mask = stop_mask(block);
       if (mask == 0) {
-        store_block(dst, block);
-        src += kBlock;
-        dst += kBlock;
+        src = out.block(src, block);
         continue;
       }
-      for (const uint8_t* run_end = src + first_stop(mask); src < run_end;) *dst++ = *src++;
+      const uint8_t* const run_end = src + first_stop(mask);
+      out.run(src, run_end);
+      src = run_end;
       break;
     }
   }
-  v->tag = (wide >= 0x80 ? kTagWideString : kTagString) | (static_cast<uint64_t>(dst - scratch->data) << kTagCountShift);
-  v->payload.str = scratch->data;
+  if (!out.finish(v)) {
+    *error = {nullptr, src};
+    return nullptr;
+  }
   return src + 1;
 }
 
-template <bool kSeeAscii>
+template <bool kSeeAscii, bool kBuild>
 const uint8_t* read_string_as(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
                               StringError* error) noexcept {
   const uint8_t* const begin = p;
   bool high = true;
   p = find_stop<kSeeAscii>(p, readable_end, &high);
-  if (*p != '"') return read_escaped(begin, p, readable_end, v, scratch, error);
+  if (*p != '"') {
+    if (kBuild) {
+      const uint8_t* after = read_escaped<CodePointWriter>(begin, p, readable_end, v, scratch, error);
+      if (after != nullptr || error->message != nullptr || error->at != nullptr) return after;
+    }
+    return read_escaped<Utf8Writer>(begin, p, readable_end, v, scratch, error);
+  }
   v->tag = (high ? kTagString : kTagAsciiString) | (static_cast<uint64_t>(p - begin) << kTagCountShift);
   v->payload.str = begin;
   return p + 1;
@@ -245,8 +414,13 @@ const uint8_t* read_string_as(const uint8_t* p, const uint8_t* readable_end, Doc
 
 const uint8_t* read_string(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
                            StringError* error, bool see_ascii) noexcept {
-  return see_ascii ? read_string_as<true>(p, readable_end, v, scratch, error)
-                   : read_string_as<false>(p, readable_end, v, scratch, error);
+  return see_ascii ? read_string_as<true, true>(p, readable_end, v, scratch, error)
+                   : read_string_as<false, true>(p, readable_end, v, scratch, error);
+}
+
+const uint8_t* read_key_string(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
+                               StringError* error) noexcept {
+  return read_string_as<false, false>(p, readable_end, v, scratch, error);
 }
 
 }  // namespace quibex

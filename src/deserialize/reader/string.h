@@ -29,8 +29,16 @@ struct StringError {
 // scratch, where it stays until the next read_string; it is a WideString
 // when an escape in it stands for U+0080 or above. With `see_ascii`, a
 // string without escapes whose bytes are all below 0x80 is an AsciiString
-// (the check costs a little; without it such a string is a String).
+// (the check costs a little; without it such a string is a String). A
+// string with escapes is made into its str at once, a BuiltString, most
+// often without a UTF-8 form on the way; out of memory then leaves
+// MemoryError set.
 const uint8_t* read_string(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
                            StringError* error, bool see_ascii) noexcept;
+
+// The same for an object key, which is looked up by its UTF-8 bytes: a
+// String or a WideString, never a BuiltString, and no ASCII check.
+const uint8_t* read_key_string(const uint8_t* p, const uint8_t* readable_end, DocValue* v, StringScratch* scratch,
+                               StringError* error) noexcept;
 
 }  // namespace quibex
