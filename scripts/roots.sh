@@ -1,10 +1,10 @@
 # Debian roots for what the host lacks, made once per machine outside the
 # clone and reused by every later run:
-#   sid    Debian unstable on this architecture: CPython 3.14 and 3.15
-#   arm64  Debian 12 for ARM64, run under qemu-user emulation
-#   sid-arm64  Debian unstable for ARM64 under emulation: CPython 3.13, 3.14
-#          and 3.15, for the release wheels only (their modules are built
-#          against the arm64 root, whose glibc is older)
+#   sid        Debian unstable on this architecture: CPython 3.14 and 3.15
+#   arm64      Debian 12 for ARM64, run under qemu-user emulation
+#   sid-arm64  Debian unstable for ARM64, likewise: CPython 3.13, 3.14 and
+#              3.15, for the release wheels only (their modules are built
+#              against the arm64 root, whose glibc is older)
 # Sourced after common.sh. `ensure_root NAME` makes or repairs a root and
 # fails with one line saying why when the machine cannot; `in_root NAME CMD`
 # runs CMD inside it, with the clone at the same path as on the host.
