@@ -1,7 +1,10 @@
 # Debian roots for what the host lacks, made once per machine outside the
 # clone and reused by every later run:
-#   sid    Debian unstable on this architecture: CPython 3.14 and 3.15
-#   arm64  Debian 12 for ARM64, run under qemu-user emulation
+#   sid        Debian unstable on this architecture: CPython 3.14 and 3.15
+#   arm64      Debian 12 for ARM64, run under qemu-user emulation
+#   sid-arm64  Debian unstable for ARM64, likewise: CPython 3.13, 3.14 and
+#              3.15, for the release wheels only (their modules are built
+#              against the arm64 root, whose glibc is older)
 # Sourced after common.sh. `ensure_root NAME` makes or repairs a root and
 # fails with one line saying why when the machine cannot; `in_root NAME CMD`
 # runs CMD inside it, with the clone at the same path as on the host.
@@ -9,13 +12,15 @@
 QUIBEX_ROOTS=${QUIBEX_ROOTS:-/var/cache/quibex/roots}
 
 # Suite, architecture and packages of each root.
-root_suite() { case $1 in sid) echo sid ;; arm64) echo bookworm ;; esac; }
-root_arch() { case $1 in sid) dpkg --print-architecture ;; arm64) echo arm64 ;; esac; }
+root_suite() { case $1 in sid | sid-arm64) echo sid ;; arm64) echo bookworm ;; esac; }
+root_arch() { case $1 in sid) dpkg --print-architecture ;; arm64 | sid-arm64) echo arm64 ;; esac; }
 root_packages() {
   local common="ca-certificates cmake g++ ninja-build libxxhash-dev libgtest-dev"
   case $1 in
     sid) echo "$common python3.14-dev python3.14-venv python3.15-dev python3.15-venv" ;;
     arm64) echo "$common python3 python3-dev python3-venv" ;;
+    # Interpreters and headers alone: nothing is compiled in this root.
+    sid-arm64) echo "ca-certificates python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.15-dev python3.15-venv" ;;
   esac
 }
 
@@ -92,10 +97,10 @@ ensure_root() {
         || { echo "root $name: cannot install debootstrap"; exit 1; }
       echo "making the $name root in $dir (once per machine)"
       rm -rf "$dir" "$dir.new"
-      # The ARM64 root gets its packages from debootstrap: installing them
+      # An emulated root gets its packages from debootstrap: installing them
       # afterwards under emulation is several times slower.
       local include=""
-      [ "$name" = arm64 ] && include="--include=$(echo "$packages" | tr ' ' ,)"
+      [ "$(root_arch "$name")" != "$(dpkg --print-architecture)" ] && include="--include=$(echo "$packages" | tr ' ' ,)"
       debootstrap --variant=minbase --arch="$(root_arch "$name")" $include \
           "$(root_suite "$name")" "$dir.new" "$(host_mirror)" >"$QUIBEX_ROOTS/$name.log" 2>&1 \
         || { echo "root $name: debootstrap failed (see $QUIBEX_ROOTS/$name.log)"; rm -rf "$dir.new"; exit 1; }
