@@ -139,15 +139,19 @@ static_assert(kDragonboxScales.at[1075].row == 2 - kPow10MinExponent && kDragonb
 [[gnu::always_inline]] inline DragonboxBound dragonbox_bound(uint64_t c, int q) noexcept {
   const DragonboxScaleAt at = kDragonboxScales.at[q + 1075];
   const uint64_t* row = POW10_128[at.row];
-  // Rounded up: the table rounds down.
-  const u128 up = (static_cast<u128>(row[0]) << 64 | row[1]) + at.round_up;
-  const Scale s{static_cast<uint64_t>(up >> 64), static_cast<uint64_t>(up), at.beta};
+  // Rounded up: the table rounds down. The 128-bit sums are carried by
+  // hand in 64-bit halves, which the compiler keeps in registers where a
+  // 128-bit value would go through the stack in the item loops.
+  const uint64_t lo = row[1] + at.round_up;
+  const Scale s{row[0] + (lo < at.round_up), lo, at.beta};
   const uint64_t x = ((c << 1) | 1) << s.beta;
-  const u128 z = static_cast<u128>(x) * s.hi + static_cast<uint64_t>((static_cast<u128>(x) * s.lo) >> 64);
-  const uint64_t zi = static_cast<uint64_t>(z >> 64);
+  const u128 upper = static_cast<u128>(x) * s.hi;
+  const uint64_t cross = static_cast<uint64_t>((static_cast<u128>(x) * s.lo) >> 64);
+  const uint64_t below = static_cast<uint64_t>(upper) + cross;  // the 64 bits below zi
+  const uint64_t zi = static_cast<uint64_t>(upper >> 64) + (below < cross);
   const uint64_t big = zi / 1000;
   return {s, big, static_cast<uint32_t>(zi - 1000 * big), static_cast<uint32_t>(s.hi >> (63 - s.beta)),
-          static_cast<uint64_t>(z) == 0, kKappa - kPow10MinExponent - at.row};
+          below == 0, kKappa - kPow10MinExponent - at.row};
 }
 
 // The two rare cases of Dragonbox, out of line (float_text.cpp), from c and

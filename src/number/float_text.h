@@ -38,18 +38,25 @@ namespace detail {
   }
   const uint64_t fraction = bits & (kF64HiddenBit - 1);
   const int field = static_cast<int>(bits >> 52) & 0x7FF;
-  const uint64_t c = field != 0 ? fraction | kF64HiddenBit : fraction;
-  const int binary_exponent = field != 0 ? field - 1075 : kF64MinQ;
   Digits17 d;
-  // An integer in [1, 2^52) is its own shortest digit string: its neighbours
-  // are at most 1/2 away, so no other integer reads back as it.
-  if (binary_exponent < 0 && binary_exponent > -53 && (c << (64 + binary_exponent)) == 0) {
-    d = split17(pad<17>({c >> -binary_exponent, 0}));
-  } else if (fraction != 0 && binary_exponent >= kDragonboxMinQ) [[likely]] {
-    // Dragonbox needs a symmetric interval: not the lower end of a binade.
-    d = f64_digits_dragonbox(c, binary_exponent);
+  if (field == 0) [[unlikely]] {
+    // Subnormal: neither an integer nor taken by Dragonbox. Tested apart,
+    // so that the common case's exponent is a plain difference, kept in a
+    // register.
+    d = f64_digits_schubfach(fraction, kF64MinQ, false);
   } else {
-    d = f64_digits_schubfach(c, binary_exponent, field != 0);
+    const uint64_t c = fraction | kF64HiddenBit;
+    const int binary_exponent = field - 1075;
+    // An integer in [1, 2^52) is its own shortest digit string: its
+    // neighbours are at most 1/2 away, so no other integer reads back as it.
+    if (binary_exponent < 0 && binary_exponent > -53 && (c << (64 + binary_exponent)) == 0) {
+      d = split17(pad<17>({c >> -binary_exponent, 0}));
+    } else if (fraction != 0 && binary_exponent >= kDragonboxMinQ) [[likely]] {
+      // Dragonbox needs a symmetric interval: not the lower end of a binade.
+      d = f64_digits_dragonbox(c, binary_exponent);
+    } else {
+      d = f64_digits_schubfach(c, binary_exponent, true);
+    }
   }
   return format_f64(q, d);
 }

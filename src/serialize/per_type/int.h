@@ -17,15 +17,19 @@ inline constexpr uint64_t kMaxSafeInteger = (uint64_t{1} << 53) - 1;  // largest
 // is written: up to 2^64 - 1 when positive, down to -2^63 when negative,
 // the 64-bit check first.
 [[gnu::always_inline]] inline DumpResult write_int_object(OutputBuffer& out, PyObject* obj, OptionSet opts) noexcept {
-  const ffi::LongView view = ffi::long_view(obj);
-  const bool negative = view.sign == 2;
-  if (view.compact) [[likely]] {
+  if (ffi::long_view(obj).compact) [[likely]] {
+    // Reserved before the sign and digit are read: neither is then kept
+    // across a growth of the buffer (a call), which would hold them on the
+    // stack in every item loop.
     QUIBEX_TRY(out.reserve(kBoundedValueRoom));
+    const ffi::LongView view = ffi::long_view(obj);
+    const bool negative = view.sign == 2;
     uint8_t* p = out.write_ptr();
     *p = '-';  // kept only when negative; the digits overwrite it otherwise
     out.advance(negative + write_u32_decimal(view.digit, p + negative));
     return kDumpOk;
   }
+  const bool negative = ffi::long_view(obj).sign == 2;
   const ffi::LongMagnitude m = ffi::long_magnitude(obj);
   if (!m.fits || (negative && m.value > uint64_t{1} << 63)) [[unlikely]]
     return make_dump_error(DumpErrorKind::Integer64Bits);
