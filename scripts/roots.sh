@@ -52,7 +52,9 @@ in_root() {
   local dir="$QUIBEX_ROOTS/$1"; shift
   unshare --mount --propagation private -- bash -euc '
     dir=$1 src=$2; shift 2
-    mount -t proc proc "$dir/proc"
+    # A fresh proc, or where the kernel refuses one (inside another
+    # namespace or chroot, say) the one of the host.
+    mount -t proc proc "$dir/proc" 2>/dev/null || mount --rbind /proc "$dir/proc"
     mount --rbind /dev "$dir/dev"
     mkdir -p "$dir$src" && mount --bind "$src" "$dir$src"
     for d in /opt/wheels /opt/pypi /opt/pypi-more; do
