@@ -307,23 +307,10 @@ PyObject* build_short_str(const uint8_t* s, size_t n) noexcept {
   uint32_t bound = 0;
   size_t count = 0;
   for (const uint8_t* const end = s + n; s < end; ++count) {
-    const uint32_t b = *s;
-    uint32_t cp;
-    if (b < 0x80) {
-      cp = b;
-      s += 1;
-    } else if (b < 0xE0) {
-      cp = ((b & 0x1F) << 6) | (s[1] & 0x3Fu);
-      s += 2;
-    } else if (b < 0xF0) {
-      cp = ((b & 0x0F) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
-      s += 3;
-    } else {
-      cp = ((b & 0x07) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
-      s += 4;
-    }
-    bound |= cp;
-    code_points[count] = cp;
+    const Utf8Char c = decode_utf8_char(s);
+    s += c.length;
+    bound |= c.cp;
+    code_points[count] = c.cp;
   }
   return build_str_code_points(code_points, count, bound);
 }

@@ -54,6 +54,20 @@ PyObject* build_str_neon(const uint8_t* s, size_t n) noexcept;
 // all serves). New reference, or null with MemoryError set.
 PyObject* build_str_code_points(const uint32_t* u, size_t n, uint32_t bound) noexcept;
 
+// The code point of one character of well-formed UTF-8 at s, and its
+// length in bytes.
+struct Utf8Char {
+  uint32_t cp;
+  uint32_t length;
+};
+[[gnu::always_inline]] inline Utf8Char decode_utf8_char(const uint8_t* s) noexcept {
+  const uint32_t b = *s;
+  if (b < 0x80) return {b, 1};
+  if (b < 0xE0) return {((b & 0x1F) << 6) | (s[1] & 0x3Fu), 2};
+  if (b < 0xF0) return {((b & 0x0F) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu), 3};
+  return {((b & 0x07) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu), 4};
+}
+
 inline constexpr Variant<BuildStrFn> kBuildStrVariants[] = {
     {"portable", 0, build_str_portable},
 #if QUIBEX_X86

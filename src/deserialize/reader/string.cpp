@@ -271,30 +271,15 @@ class CodePointWriter {
   }
   // One character of well-formed UTF-8 at s; returns the byte after it.
   const uint8_t* decode(const uint8_t* s) noexcept {
-    const uint32_t b = *s;
-    uint32_t cp;
-    if (b < 0x80) {
-      *dst_++ = b;
-      return s + 1;
-    }
-    if (b < 0xE0) {
-      cp = ((b & 0x1F) << 6) | (s[1] & 0x3Fu);
-      s += 2;
-    } else if (b < 0xF0) {
-      cp = ((b & 0x0F) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
-      s += 3;
-    } else {
-      cp = ((b & 0x07) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
-      s += 4;
-    }
-    bound_ |= cp;
-    *dst_++ = cp;
-    return s;
+    const Utf8Char c = decode_utf8_char(s);
+    bound_ |= c.cp;
+    *dst_++ = c.cp;
+    return s + c.length;
   }
 
   StringScratch* scratch_;
   uint32_t* dst_;
-  uint32_t bound_ = 0;  // the OR of the code points written (plain ASCII left out)
+  uint32_t bound_ = 0;  // the OR of the code points decoded (ASCII widened a block at a time left out)
   size_t plain_ = 0;    // bytes of plain text written
   size_t escapes_ = 0;  // escapes written
 };
