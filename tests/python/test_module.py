@@ -504,10 +504,10 @@ ALLOCATION_SWEEP = """
 STDLIB_IMPORT_SWEEP = """
     import sys, _testcapi
     for start in range(20_000):
-        sys.modules.pop("_json", None)
+        sys.modules.pop("_csv", None)
         _testcapi.set_nomemory(start, start + 1)
         try:
-            import _json
+            import _csv
             break
         except (MemoryError, RuntimeError, ImportError):
             pass
