@@ -26,6 +26,13 @@ inline constexpr std::array<uint8_t, 256> kCharClass = [] {
 }();
 static_assert(kCharClass[' '] == kCharSpace && kCharClass[0] == kCharStringStop &&
               kCharClass['7'] == kCharNumberStart && kCharClass[0x80] == 0);
+// No whitespace byte is above ' ', so one compare passes the bytes above it.
+static_assert([] {
+  for (int c = ' ' + 1; c < 256; ++c) {
+    if (kCharClass[c] & kCharSpace) return false;
+  }
+  return true;
+}());
 
 // DigitClass bits.
 enum : uint8_t {

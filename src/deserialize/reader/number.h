@@ -6,6 +6,7 @@
 #include "deserialize/reader/doc.h"
 #include "deserialize/reader/number_parts.h"
 
+#include <cassert>
 #include <cstdint>
 
 namespace quibex {
@@ -80,22 +81,37 @@ const uint8_t* read_number_general(const uint8_t* p, const uint8_t* readable_end
   } else if (int_digits > 19) {
     return read_number_general(start, readable_end, v, error);
   }
-  if (kDigitClass[*p] & kDigitExp) {
-    const uint8_t* q = p + 1;
-    const bool exp_negative = *q == '-';
-    q += (kDigitClass[*q] & (kDigitPlus | kDigitMinus)) != 0;
-    // One to four digits (each read follows a digit, so none passes the
-    // sentinels); other exponents go the general way.
-    const uint8_t* const exp_begin = q;
-    int exponent = 0;
-    for (uint64_t d; (d = digit_value(*q)) <= 9; ++q) {
-      if (q - exp_begin == 4) return read_number_general(start, readable_end, v, error);
-      exponent = exponent * 10 + static_cast<int>(d);
+  if ((kDigitClass[*p] & kDigitExp) == 0) {
+    // A fraction without an exponent: 1 to 19 digits after the point, so
+    // 10^e10 is exact or in the table, and the value is zero or normal.
+    assert(next == kDigitDot && e10 >= -19 && e10 <= -1);
+    double d;
+    if (w <= (uint64_t{1} << 53)) {
+      d = static_cast<double>(w) / kExactPow10[-e10];
+    } else {
+      const uint64_t bits = eisel_lemire_normal(w, e10);
+      if (bits == 0) return read_number_general(start, readable_end, v, error);
+      d = std::bit_cast<double>(bits);
     }
-    if (q == exp_begin) return read_number_general(start, readable_end, v, error);
-    e10 += exp_negative ? -exponent : exponent;
-    p = q;
+    set_real(v, negative ? -d : d);
+    return p;
   }
+
+  // The exponent, after the 'e' or 'E' at p.
+  const uint8_t* q = p + 1;
+  const bool exp_negative = *q == '-';
+  q += (kDigitClass[*q] & (kDigitPlus | kDigitMinus)) != 0;
+  // One to four digits (each read follows a digit, so none passes the
+  // sentinels); other exponents go the general way.
+  const uint8_t* const exp_begin = q;
+  int exponent = 0;
+  for (uint64_t d; (d = digit_value(*q)) <= 9; ++q) {
+    if (q - exp_begin == 4) return read_number_general(start, readable_end, v, error);
+    exponent = exponent * 10 + static_cast<int>(d);
+  }
+  if (q == exp_begin) return read_number_general(start, readable_end, v, error);
+  e10 += exp_negative ? -exponent : exponent;
+  p = q;
 
   double d;
   if (w == 0 || e10 < kPow5MinQ) {  // zero, or below half the smallest subnormal

@@ -107,9 +107,10 @@ inline bool is_space(uint8_t c) noexcept { return (kCharClass[c] & kCharSpace) !
 }
 
 // The first byte at or after p that is not whitespace. Compact text has none
-// and a single space (after ':' or ',') is common: both take no loop.
+// and a single space (after ':' or ',') is common: both take no loop. Every
+// whitespace byte is at most ' ', so one compare passes the bytes above.
 [[gnu::always_inline]] inline const uint8_t* skip_space(const uint8_t* p, const uint8_t* readable) noexcept {
-  if (!is_space(*p)) return p;
+  if (*p > ' ' || !is_space(*p)) return p;
   if (!is_space(p[1])) return p + 1;
   return skip_space_run(p + 2, readable);
 }
@@ -412,23 +413,30 @@ array_begin:  // after '['
 
 array_next:  // after ','
   cur = skip_space(cur, r.readable);
-  if (*cur == ']') goto trailing_comma;
 
-array_value:
+array_value:  // at a value's first byte; a ']' here follows a comma, found when its read fails
   if (*cur == '[' || *cur == '{') goto open;
   QUIBEX_ROOM();
-  cur = read_value(r, cur, sp, &failure);
-  if (cur == nullptr) goto failed;
+  {
+    const uint8_t* const after = read_value(r, cur, sp, &failure);
+    if (after == nullptr) {
+      if (*cur == ']') goto trailing_comma;
+      goto failed;
+    }
+    cur = after;
+  }
   ++sp;
 
-array_end:
-  cur = skip_space(cur, r.readable);
-  if (*cur == ',') {
-    ++cur;
-    goto array_next;
+array_end:  // compact text has the comma right after the value
+  if (*cur != ',') {
+    cur = skip_space(cur, r.readable);
+    if (*cur != ',') {
+      if (*cur == ']') goto close;
+      goto unexpected_character;
+    }
   }
-  if (*cur == ']') goto close;
-  goto unexpected_character;
+  ++cur;
+  goto array_next;
 
 object_begin:  // after '{'
   cur = skip_space(cur, r.readable);
@@ -437,10 +445,12 @@ object_begin:  // after '{'
 
 object_next:  // after ','
   cur = skip_space(cur, r.readable);
-  if (*cur == '}') goto trailing_comma;
 
-object_key:
-  if (*cur != '"') goto unexpected_character;
+object_key:  // at a key's quote; a '}' here follows a comma
+  if (*cur != '"') {
+    if (*cur == '}') goto trailing_comma;
+    goto unexpected_character;
+  }
   QUIBEX_ROOM();
   {
     DocValue k;
@@ -463,14 +473,16 @@ object_key:
   if (cur == nullptr) goto failed;
   ++sp;
 
-object_end:
-  cur = skip_space(cur, r.readable);
-  if (*cur == ',') {
-    ++cur;
-    goto object_next;
+object_end:  // compact text has the comma right after the value
+  if (*cur != ',') {
+    cur = skip_space(cur, r.readable);
+    if (*cur != ',') {
+      if (*cur == '}') goto close;
+      goto unexpected_character;
+    }
   }
-  if (*cur == '}') goto close;
-  goto unexpected_character;
+  ++cur;
+  goto object_next;
 
 open:  // cur at '[' or '{'
   if (++depth > kMaxDepth) {
