@@ -27,6 +27,12 @@ static_assert(sizeof(DictKeysHeader) == offsetof(PyDictKeysObject, dk_indices));
 static_assert(offsetof(DictKeysHeader, dk_log2_index_bytes) == offsetof(PyDictKeysObject, dk_log2_index_bytes));
 static_assert(offsetof(DictKeysHeader, dk_kind) == offsetof(PyDictKeysObject, dk_kind));
 static_assert(offsetof(DictKeysHeader, dk_nentries) == offsetof(PyDictKeysObject, dk_nentries));
+// The fields build_dict also writes.
+static_assert(offsetof(DictKeysHeader, dk_refcnt) == offsetof(PyDictKeysObject, dk_refcnt));
+static_assert(offsetof(DictKeysHeader, dk_log2_size) == offsetof(PyDictKeysObject, dk_log2_size));
+static_assert(offsetof(DictKeysHeader, dk_version) == offsetof(PyDictKeysObject, dk_version));
+static_assert(offsetof(DictKeysHeader, dk_usable) == offsetof(PyDictKeysObject, dk_usable));
+static_assert(DKIX_EMPTY == -1);  // the index table starts as all one bits
 static_assert(int{kDictKeysGeneral} == DICT_KEYS_GENERAL && int{kDictKeysUnicode} == DICT_KEYS_UNICODE &&
               int{kDictKeysSplit} == DICT_KEYS_SPLIT);
 #endif

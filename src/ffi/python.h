@@ -15,15 +15,20 @@
 //   dict table  the keys object header and both entry layouts are the same
 //               on 3.11 to 3.15; 3.13+ add only a mutex in free-threaded
 //               builds, which are not read in place.
-//   known-hash  3.11, 3.12: _PyDict_SetItem_KnownHash (public). 3.13+:
-//   insertion   _PyDict_SetItem_KnownHash_LockHeld, exported but declared
-//               only in an internal header.
+//   new dicts   loads writes a new dict's str-only key table itself. Its
+//               memory: 3.11, 3.12 PyObject_Malloc, 3.13+ PyMem_Malloc, the
+//               domain each frees it from. The shared empty table of a new
+//               dict: 3.11 counts its references, 3.12+ immortal. A new
+//               dict: 3.11-3.13 untracked by the collector until it holds a
+//               value that may be tracked, 3.14+ tracked from the start.
 //   buffer hash 3.11, 3.12: _Py_HashBytes (public). 3.13: the same, internal
 //               header only. 3.14+: Py_HashBuffer (public).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include "assertion.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,14 +38,10 @@
 #error "quibex needs CPython 3.11 or newer"
 #endif
 
-// Exported by 3.13+ but declared only in internal headers.
-#if PY_VERSION_HEX >= 0x030D0000
+// Exported by 3.13 but declared only in an internal header.
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
 extern "C" {
-PyAPI_FUNC(int) _PyDict_SetItem_KnownHash_LockHeld(PyDictObject* mp, PyObject* key, PyObject* item,
-                                                    Py_hash_t hash);
-#if PY_VERSION_HEX < 0x030E0000
 PyAPI_FUNC(Py_hash_t) _Py_HashBytes(const void* src, Py_ssize_t len);
-#endif
 }
 #endif
 
@@ -144,22 +145,12 @@ inline void set_str_hash(PyObject* s, Py_hash_t h) noexcept {
 // The hash stored in a str (-1 while not yet computed).
 inline Py_hash_t stored_str_hash(PyObject* s) noexcept { return reinterpret_cast<PyASCIIObject*>(s)->hash; }
 
-// --- hashing and dict insertion --------------------------------------------
+// --- hashing -----------------------------------------------------------------
 inline Py_hash_t hash_buffer(const void* p, Py_ssize_t n) noexcept {
 #if PY_VERSION_HEX >= 0x030E0000
   return Py_HashBuffer(p, n);
 #else
   return _Py_HashBytes(p, n);
-#endif
-}
-
-// Inserts key/value into a dict with the key's hash already known. Takes new
-// references to both, like PyDict_SetItem; returns -1 with an exception set.
-inline int dict_set_known_hash(PyObject* dict, PyObject* key, PyObject* value, Py_hash_t hash) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return _PyDict_SetItem_KnownHash_LockHeld(reinterpret_cast<PyDictObject*>(dict), key, value, hash);
-#else
-  return _PyDict_SetItem_KnownHash(dict, key, value, hash);
 #endif
 }
 
@@ -237,7 +228,48 @@ inline Py_ssize_t dict_entry_count(PyObject* dict) noexcept {
   return reinterpret_cast<const DictKeysHeader*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)->dk_nentries;
 }
 
-inline PyObject* new_presized_dict(Py_ssize_t n) noexcept { return _PyDict_NewPresized(n); }
+// --- dict key tables written in place -------------------------------------------
+// Memory for a key table, from the domain the interpreter frees its tables
+// to (PyObject_Free through 3.12, PyMem_Free from 3.13). Null when short.
+inline DictKeysHeader* alloc_dict_keys(size_t bytes) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return static_cast<DictKeysHeader*>(PyMem_Malloc(bytes));
+#else
+  return static_cast<DictKeysHeader*>(PyObject_Malloc(bytes));
+#endif
+}
+
+// Whether a dict holding `value` must be tracked by the collector: through
+// 3.13 the interpreter tracks a dict once it holds a value of a collected
+// type; from 3.14 every dict is tracked when it is made.
+inline bool value_tracks_dict(PyObject* value) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+  (void)value;
+  return false;
+#else
+  return PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HAVE_GC);
+#endif
+}
+
+// Gives `dict`, new from PyDict_New and empty, the filled table `keys` of
+// `used` items, and tracks it by the collector when `track`. Safe because
+// the dict has been seen by no one: until now it points at the shared empty
+// table, which holds no entries, and has no values array or watcher.
+inline void dict_take_keys(PyObject* dict, DictKeysHeader* keys, Py_ssize_t used, bool track) noexcept {
+  auto* d = reinterpret_cast<PyDictObject*>(dict);
+  [[maybe_unused]] auto* empty = reinterpret_cast<DictKeysHeader*>(d->ma_keys);
+  QUIBEX_ASSERT(d->ma_used == 0 && d->ma_values == nullptr && empty->dk_nentries == 0 && empty->dk_usable == 0);
+#if PY_VERSION_HEX < 0x030C0000
+  --empty->dk_refcnt;  // the reference PyDict_New counted
+#endif
+  d->ma_keys = reinterpret_cast<PyDictKeysObject*>(keys);
+  d->ma_used = used;
+#if PY_VERSION_HEX < 0x030E0000
+  if (track) PyObject_GC_Track(dict);
+#else
+  (void)track;
+#endif
+}
 
 // --- lists ---------------------------------------------------------------------
 // The item array of a list. A list made by PyList_New(n) has n null slots
@@ -391,9 +423,10 @@ inline int module_add(PyObject* module, const char* name, PyObject* value) noexc
 // state from the same definition.
 //
 // Py_MOD_GIL_NOT_USED is not declared. A free-threaded build would still
-// need: the key cache's slots published and replaced atomically (or one
-// cache per thread), since a lookup reads a slot's str while another thread
-// may evict it; the reader's kept buffers taken by one call at a time (an
+// need: the dict key tables of loads laid out with the header's mutex; the
+// key cache's slots published and replaced atomically (or one cache per
+// thread), since a lookup reads a slot's str while another thread may evict
+// it; the reader's kept buffers taken by one call at a time (an
 // exchange instead of the plain take); the numpy entry loaded under a
 // once-guard; and the collector pause of loads counted across threads:
 // PyGC_Disable and PyGC_Enable set one flag of the interpreter, so one

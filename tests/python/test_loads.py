@@ -3,8 +3,10 @@ import gc
 import json
 import math
 import os
+import subprocess
 import sys
 import threading
+import weakref
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -205,13 +207,63 @@ def test_duplicate_keys_keep_the_last_value(doc, want):
         assert list(got) == list(want) and got == want
 
 
-@pytest.mark.parametrize("members", [0, 1, 8, 9, 100])
+LONG_KEY = "long key " * 20  # past what the key cache keeps: each occurrence its own str
+
+
+@pytest.mark.parametrize("doc", [
+    b'{"%s":1,"b":2,"%s":3}' % (LONG_KEY.encode(), LONG_KEY.encode()),
+    r'{"\u00e9t\u00e9":1,"été":2,"\ud83d\ude00":3,"😀":4}'.encode(),
+], ids=["long", "escaped"])
+def test_duplicate_keys_equal_but_not_the_same_object(doc):
+    got = quibex.loads(doc)
+    assert same(got, json.loads(doc)) and len(got) == 2
+
+
+# Sizes around each table size and index width: 8 slots hold 5 keys, 16
+# hold 10, 1-byte indices up to 128 slots, 2-byte up to 32768, then 4-byte.
+@pytest.mark.parametrize("members", [0, 1, 5, 6, 8, 9, 10, 11, 85, 86, 100, 21845, 21846])
 def test_dict_sizes(members):
-    doc = json.dumps({f"key{i}": [i, {"n": i}] for i in range(members)}).encode()
+    keys = [f"key{i}" for i in range(members)]
+    doc = json.dumps({k: [i, {"n": i}] for i, k in enumerate(keys)}).encode()
     got = quibex.loads(doc)
     assert same(got, json.loads(doc))
-    got["extra"] = 1  # still an ordinary, consistent dict
-    assert len(got) == members + 1
+    assert all(got[k][0] == i for i, k in enumerate(keys))  # each key found where lookups probe
+    assert "key-1" not in got and got.get(f"key{members}") is None
+    # Still an ordinary, consistent dict: it grows, shrinks and copies.
+    for k in keys[::3]:
+        del got[k]
+    got.update({f"more{i}": i for i in range(members + 10)})
+    copied = got.copy()
+    assert copied == got and len(got) == members - len(keys[::3]) + members + 10
+    assert list(copied) == [*(k for i, k in enumerate(keys) if i % 3), *(f"more{i}" for i in range(members + 10))]
+
+
+def test_dict_holding_containers_is_collected_in_a_cycle():
+    class Marker:
+        pass
+
+    got = quibex.loads(b'{"list":[1],"dict":{},"n":1}')
+    assert gc.is_tracked(got)
+    marker = Marker()
+    alive = weakref.ref(marker)
+    got["list"].append(got)  # a cycle through the dict, found only if it is tracked
+    got["marker"] = marker
+    del got, marker
+    gc.collect()
+    assert alive() is None
+
+
+@pytest.mark.skipif(os.environ.get("PYTHONMALLOC") == "debug", reason="already in the debug-allocator child")
+def test_dicts_under_debug_allocator():
+    # The debug allocator checks that each table is freed from the domain it
+    # came from, and that nothing writes past it.
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
+         "-k", "dict_sizes or duplicate_keys or collected_in_a_cycle or corpus"],
+        env=env, capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
 
 
 def test_key_hashes_are_the_interpreters():

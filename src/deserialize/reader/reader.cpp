@@ -1,5 +1,6 @@
 #include "deserialize/reader/reader.h"
 
+#include "deserialize/build_dict.h"
 #include "deserialize/key_cache.h"
 #include "deserialize/reader/char_class.h"
 #include "deserialize/reader/number.h"
@@ -322,31 +323,6 @@ PyObject* close_list(Frame& f, PyObject** base, PyObject** sp) noexcept {
   return list;
 }
 
-// The dict of the key, value pairs from `base` to sp (references stolen),
-// sized for them as a presized dict that never resizes while it is filled.
-// Each key comes with its hash, so the dict never hashes it. A repeated key
-// keeps the first key object and takes the last value. Null on exhaustion,
-// the pairs released.
-PyObject* close_object(PyObject** base, PyObject** sp) noexcept {
-  const auto n = Py_ssize_t(sp - base) / 2;
-  PyObject* dict = n <= 8 ? PyDict_New() : ffi::new_presized_dict(n);
-  PyObject** p = base;
-  if (dict != nullptr) {
-    for (; p != sp; p += 2) {
-      const int status = ffi::dict_set_known_hash(dict, p[0], p[1], ffi::stored_str_hash(p[0]));
-      Py_DECREF(p[0]);
-      Py_DECREF(p[1]);
-      if (status != 0) {
-        p += 2;
-        Py_CLEAR(dict);
-        break;
-      }
-    }
-  }
-  for (; p != sp; ++p) Py_DECREF(*p);
-  return dict;
-}
-
 // Releases everything built so far: the values on the stack and the lists
 // of the open frames.
 void release_values(Reader& r, PyObject** sp, unsigned depth) noexcept {
@@ -499,7 +475,7 @@ open:  // cur at '[' or '{'
 close: {  // cur at the closing bracket of the container of f
   ++cur;
   PyObject** const base = r.buf.slots + f->base;
-  PyObject* container = f->is_object ? close_object(base, sp) : close_list(*f, base, sp);
+  PyObject* container = f->is_object ? build_dict(base, (sp - base) / 2) : close_list(*f, base, sp);
   sp = base;
   if (container == nullptr) goto out_of_memory;
   if (depth == 0) {
