@@ -39,19 +39,57 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
          std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(length) * size_t(kind)) == 0;
 }
 
+constexpr size_t kEntryBytes = 2 * sizeof(PyObject*);  // {key, value}
+
+void* index_table(ffi::DictKeysHeader* keys) noexcept { return keys + 1; }
+PyObject** entries_of(ffi::DictKeysHeader* keys) noexcept {
+  return reinterpret_cast<PyObject**>(static_cast<char*>(index_table(keys)) +
+                                      (size_t{1} << keys->dk_log2_index_bytes));
+}
+
+// A str-only key table of 2^log2_slots slots, all empty, and no entries;
+// null when memory is short.
+[[gnu::always_inline]] inline ffi::DictKeysHeader* new_table(unsigned log2_slots) noexcept {
+  const unsigned log2_index_bytes = log2_slots + log2_index_width(log2_slots);
+  const size_t index_bytes = size_t{1} << log2_index_bytes;
+  const size_t usable = usable_entries(size_t{1} << log2_slots);
+  ffi::DictKeysHeader* keys = ffi::alloc_dict_keys(sizeof(ffi::DictKeysHeader) + index_bytes + usable * kEntryBytes);
+  if (keys == nullptr) return nullptr;
+  // Zeroed whole first: the byte after dk_kind is padding here and the
+  // unlocked mutex of a free-threaded build.
+  std::memset(static_cast<void*>(keys), 0, sizeof *keys);
+  keys->dk_refcnt = 1;
+  keys->dk_log2_size = static_cast<uint8_t>(log2_slots);
+  keys->dk_log2_index_bytes = static_cast<uint8_t>(log2_index_bytes);
+  keys->dk_kind = ffi::kDictKeysUnicode;
+  keys->dk_version = 0;  // no version handed out for this table yet
+  keys->dk_usable = Py_ssize_t(usable);
+  // All slots empty (-1). The tables of most dicts have 8 or 16 index
+  // bytes, which two word stores fill without a call.
+  QUIBEX_ASSERT(index_bytes >= 8);  // at least 8 one-byte slots
+  if (index_bytes <= 16) {
+    constexpr uint64_t kEmpty = ~uint64_t{0};
+    std::memcpy(index_table(keys), &kEmpty, 8);
+    if (index_bytes == 16) std::memcpy(static_cast<char*>(index_table(keys)) + 8, &kEmpty, 8);
+  } else {
+    std::memset(index_table(keys), 0xFF, index_bytes);
+  }
+  return keys;
+}
+
 struct Filled {
-  Py_ssize_t used;  // distinct keys
+  Py_ssize_t used;  // entries: the distinct keys
   bool track;       // whether some value makes the dict tracked by the collector
 };
 
-// Places the pairs in the index table of 2^log2_slots `Index` slots, all
-// empty (-1), and the entries that follow it ({key, value}, in order of first
-// appearance).
+// Places the n pairs (references moved in) into the empty table `keys`,
+// whose index table holds `Index` slots, as entries in order of first
+// appearance.
 template <class Index>
-Filled fill_table(void* index_table, unsigned log2_slots, PyObject** entries, PyObject** pairs,
-                  Py_ssize_t n) noexcept {
-  auto* indices = static_cast<Index*>(index_table);
-  const size_t mask = (size_t{1} << log2_slots) - 1;
+Filled place_pairs(ffi::DictKeysHeader* keys, PyObject** pairs, Py_ssize_t n) noexcept {
+  auto* const indices = static_cast<Index*>(index_table(keys));
+  PyObject** const entries = entries_of(keys);
+  const size_t mask = (size_t{1} << keys->dk_log2_size) - 1;
   Py_ssize_t used = 0;
   bool track = false;
   for (PyObject** p = pairs; p != pairs + 2 * n; p += 2) {
@@ -86,45 +124,55 @@ Filled fill_table(void* index_table, unsigned log2_slots, PyObject** entries, Py
   return {used, track};
 }
 
+// place_pairs for the table's index width, then the entry counts. The
+// entries past the used ones are left unwritten: the interpreter writes an
+// entry whole when it adds one, and a copy of the table takes the used ones.
+[[gnu::always_inline]] inline Filled fill_table(ffi::DictKeysHeader* keys, PyObject** pairs, Py_ssize_t n) noexcept {
+  QUIBEX_ASSERT(keys->dk_nentries == 0 && keys->dk_usable >= n);
+  Filled filled;
+  switch (log2_index_width(keys->dk_log2_size)) {
+    case 0: filled = place_pairs<int8_t>(keys, pairs, n); break;
+    case 1: filled = place_pairs<int16_t>(keys, pairs, n); break;
+    case 2: filled = place_pairs<int32_t>(keys, pairs, n); break;
+    default: filled = place_pairs<int64_t>(keys, pairs, n); break;
+  }
+  keys->dk_usable -= filled.used;
+  keys->dk_nentries = filled.used;
+  return filled;
+}
+
+void release_pairs(PyObject** pairs, Py_ssize_t n) noexcept {
+  for (PyObject** p = pairs; p != pairs + 2 * n; ++p) Py_DECREF(*p);
+}
+
 }  // namespace
 
 PyObject* build_dict(PyObject** pairs, Py_ssize_t n) noexcept {
   PyObject* dict = PyDict_New();
-  if (dict == nullptr || n == 0) {
-    if (dict == nullptr) {
-      for (PyObject** p = pairs; p != pairs + 2 * n; ++p) Py_DECREF(*p);
-    }
-    return dict;
+  if (dict == nullptr) {
+    release_pairs(pairs, n);
+    return nullptr;
   }
-  const unsigned log2_slots = log2_slots_for(size_t(n));
-  const unsigned log2_index_bytes = log2_slots + log2_index_width(log2_slots);
-  const size_t usable = usable_entries(size_t{1} << log2_slots);
-  QUIBEX_ASSERT(usable >= size_t(n));
-  const size_t index_bytes = size_t{1} << log2_index_bytes;
-  ffi::DictKeysHeader* keys =
-      ffi::alloc_dict_keys(sizeof(ffi::DictKeysHeader) + index_bytes + usable * 2 * sizeof(PyObject*));
+  if (n == 0) return dict;
+  ffi::DictKeysHeader* keys = new_table(log2_slots_for(size_t(n)));
   if (keys == nullptr) {
-    for (PyObject** p = pairs; p != pairs + 2 * n; ++p) Py_DECREF(*p);
+    release_pairs(pairs, n);
     Py_DECREF(dict);
     return PyErr_NoMemory();
   }
-  void* const index_table = keys + 1;
-  std::memset(index_table, 0xFF, index_bytes);
-  auto** const entries = reinterpret_cast<PyObject**>(static_cast<char*>(index_table) + index_bytes);
-  Filled filled;
-  switch (log2_index_width(log2_slots)) {
-    case 0: filled = fill_table<int8_t>(index_table, log2_slots, entries, pairs, n); break;
-    case 1: filled = fill_table<int16_t>(index_table, log2_slots, entries, pairs, n); break;
-    case 2: filled = fill_table<int32_t>(index_table, log2_slots, entries, pairs, n); break;
-    default: filled = fill_table<int64_t>(index_table, log2_slots, entries, pairs, n); break;
+  const Filled filled = fill_table(keys, pairs, n);
+  // Repeated keys can leave far fewer entries than the table was sized
+  // for; a table of the size the entries need takes them when memory
+  // allows, so that a document of one key repeated keeps no large table.
+  if (filled.used != n) [[unlikely]] {
+    if (const unsigned fitting = log2_slots_for(size_t(filled.used)); fitting < keys->dk_log2_size) {
+      if (ffi::DictKeysHeader* smaller = new_table(fitting)) {
+        fill_table(smaller, entries_of(keys), filled.used);  // distinct keys: the same entries
+        ffi::free_dict_keys(keys);
+        keys = smaller;
+      }
+    }
   }
-  *keys = {.dk_refcnt = 1,
-           .dk_log2_size = static_cast<uint8_t>(log2_slots),
-           .dk_log2_index_bytes = static_cast<uint8_t>(log2_index_bytes),
-           .dk_kind = ffi::kDictKeysUnicode,
-           .dk_version = 0,  // no version handed out for this table yet
-           .dk_usable = Py_ssize_t(usable) - filled.used,
-           .dk_nentries = filled.used};
   ffi::dict_take_keys(dict, keys, filled.used, filled.track);
   return dict;
 }

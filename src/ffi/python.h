@@ -231,11 +231,31 @@ inline Py_ssize_t dict_entry_count(PyObject* dict) noexcept {
 // --- dict key tables written in place -------------------------------------------
 // Memory for a key table, from the domain the interpreter frees its tables
 // to (PyObject_Free through 3.12, PyMem_Free from 3.13). Null when short.
+// A debug build counts each table in its reference total, as the
+// interpreter counts its own: here from 3.12. On 3.11 the count PyDict_New
+// added for the shared empty table stands for it, since dict_take_keys
+// gives that reference back without uncounting it.
 inline DictKeysHeader* alloc_dict_keys(size_t bytes) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-  return static_cast<DictKeysHeader*>(PyMem_Malloc(bytes));
+  auto* keys = static_cast<DictKeysHeader*>(PyMem_Malloc(bytes));
 #else
-  return static_cast<DictKeysHeader*>(PyObject_Malloc(bytes));
+  auto* keys = static_cast<DictKeysHeader*>(PyObject_Malloc(bytes));
+#endif
+#if defined(Py_REF_DEBUG) && PY_VERSION_HEX >= 0x030C0000
+  if (keys != nullptr) _Py_INCREF_IncRefTotal();
+#endif
+  return keys;
+}
+
+// Frees a table from alloc_dict_keys that no dict took.
+inline void free_dict_keys(DictKeysHeader* keys) noexcept {
+#if defined(Py_REF_DEBUG) && PY_VERSION_HEX >= 0x030C0000
+  _Py_DECREF_DecRefTotal();
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+  PyMem_Free(keys);
+#else
+  PyObject_Free(keys);
 #endif
 }
 
@@ -265,7 +285,7 @@ inline void dict_take_keys(PyObject* dict, DictKeysHeader* keys, Py_ssize_t used
   d->ma_keys = reinterpret_cast<PyDictKeysObject*>(keys);
   d->ma_used = used;
 #if PY_VERSION_HEX < 0x030E0000
-  if (track) PyObject_GC_Track(dict);
+  if (track && !PyObject_GC_IsTracked(dict)) PyObject_GC_Track(dict);  // which aborts on a tracked object
 #else
   (void)track;
 #endif

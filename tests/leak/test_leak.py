@@ -403,6 +403,7 @@ def small_documents():
         b"[" * 1024 + b"]" * 1024,
         b"[  " + b"1," * 3000 + b"1]",  # indented start, dense text
         json.dumps({f"key{i}": i for i in range(3000)}).encode(),  # more keys than cache slots
+        b'{"%s":1,"b":2,"%s":[3]}' % (b"long key " * 20, b"long key " * 20),  # a repeat the cache does not share
         b'""', b"{}", b"[]", b"null", b"true", b"false", b"0", b'"\xc3\xa9"',
     ]
     return docs
