@@ -41,12 +41,6 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
 
 constexpr size_t kEntryBytes = 2 * sizeof(PyObject*);  // {key, value}
 
-void* index_table(ffi::DictKeysHeader* keys) noexcept { return keys + 1; }
-PyObject** entries_of(ffi::DictKeysHeader* keys) noexcept {
-  return reinterpret_cast<PyObject**>(static_cast<char*>(index_table(keys)) +
-                                      (size_t{1} << keys->dk_log2_index_bytes));
-}
-
 // A str-only key table of 2^log2_slots slots, all empty, and no entries;
 // null when memory is short.
 [[gnu::always_inline]] inline ffi::DictKeysHeader* new_table(unsigned log2_slots) noexcept {
@@ -69,10 +63,10 @@ PyObject** entries_of(ffi::DictKeysHeader* keys) noexcept {
   QUIBEX_ASSERT(index_bytes >= 8);  // at least 8 one-byte slots
   if (index_bytes <= 16) {
     constexpr uint64_t kEmpty = ~uint64_t{0};
-    std::memcpy(index_table(keys), &kEmpty, 8);
-    if (index_bytes == 16) std::memcpy(static_cast<char*>(index_table(keys)) + 8, &kEmpty, 8);
+    std::memcpy(ffi::dict_keys_indices(keys), &kEmpty, 8);
+    if (index_bytes == 16) std::memcpy(ffi::dict_keys_indices(keys) + 8, &kEmpty, 8);
   } else {
-    std::memset(index_table(keys), 0xFF, index_bytes);
+    std::memset(ffi::dict_keys_indices(keys), 0xFF, index_bytes);
   }
   return keys;
 }
@@ -87,8 +81,8 @@ struct Filled {
 // appearance.
 template <class Index>
 Filled place_pairs(ffi::DictKeysHeader* keys, PyObject** pairs, Py_ssize_t n) noexcept {
-  auto* const indices = static_cast<Index*>(index_table(keys));
-  PyObject** const entries = entries_of(keys);
+  auto* const indices = reinterpret_cast<Index*>(ffi::dict_keys_indices(keys));
+  PyObject** const entries = ffi::dict_keys_entries(keys);
   const size_t mask = (size_t{1} << keys->dk_log2_size) - 1;
   Py_ssize_t used = 0;
   bool track = false;
@@ -167,7 +161,7 @@ PyObject* build_dict(PyObject** pairs, Py_ssize_t n) noexcept {
   if (filled.used != n) [[unlikely]] {
     if (const unsigned fitting = log2_slots_for(size_t(filled.used)); fitting < keys->dk_log2_size) {
       if (ffi::DictKeysHeader* smaller = new_table(fitting)) {
-        fill_table(smaller, entries_of(keys), filled.used);  // distinct keys: the same entries
+        fill_table(smaller, ffi::dict_keys_entries(keys), filled.used);  // distinct keys: the same entries
         ffi::free_dict_keys(keys);
         keys = smaller;
       }

@@ -187,14 +187,19 @@ static_assert(sizeof(DictKeysHeader) == 32 && offsetof(DictKeysHeader, dk_kind) 
 // dk_kind: any keys (entries with the hash), str keys only, split table.
 enum DictKeysKind : uint8_t { kDictKeysGeneral = 0, kDictKeysUnicode = 1, kDictKeysSplit = 2 };
 
+// The index table, right after the header, and the entries, right after it.
+inline char* dict_keys_indices(DictKeysHeader* keys) noexcept { return reinterpret_cast<char*>(keys + 1); }
+inline PyObject** dict_keys_entries(DictKeysHeader* keys) noexcept {
+  return reinterpret_cast<PyObject**>(dict_keys_indices(keys) + (size_t{1} << keys->dk_log2_index_bytes));
+}
+
 inline DictEntries dict_entries(PyObject* dict) noexcept {
 #if !defined(Py_GIL_DISABLED)
   auto* d = reinterpret_cast<PyDictObject*>(dict);
-  const auto* keys = reinterpret_cast<const DictKeysHeader*>(d->ma_keys);
+  auto* keys = reinterpret_cast<DictKeysHeader*>(d->ma_keys);
   if (d->ma_values == nullptr && keys->dk_kind <= kDictKeysUnicode) [[likely]] {
-    const char* entries = reinterpret_cast<const char*>(keys + 1) + (size_t{1} << keys->dk_log2_index_bytes);
     const size_t stride = keys->dk_kind == kDictKeysGeneral ? 3 : 2;
-    return {reinterpret_cast<PyObject* const*>(entries) + (stride - 2), stride, keys->dk_nentries};
+    return {dict_keys_entries(keys) + (stride - 2), stride, keys->dk_nentries};
   }
 #else
   (void)dict;

@@ -66,6 +66,25 @@ def refcount():
 CORPUS_DIR = __import__("pathlib").Path(__file__).resolve().parents[2] / "bench" / "corpus"
 
 
+IN_DEBUG_ALLOCATOR_CHILD = __import__("os").environ.get("PYTHONMALLOC") == "debug"
+outside_debug_allocator_child = pytest.mark.skipif(IN_DEBUG_ALLOCATOR_CHILD,
+                                                   reason="already in the debug-allocator child")
+
+
+def run_under_debug_allocator(test_file, selection, timeout):
+    """Runs the tests of test_file that `-k selection` picks in a child
+    interpreter under PYTHONMALLOC=debug, which checks each block is freed
+    from the domain it came from and that nothing writes past it."""
+    import os
+    import subprocess
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", test_file, "-k", selection],
+        env=env, capture_output=True, text=True, timeout=timeout,
+    )
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+
+
 def corpus_names():
     """Names of the bundled JSON corpora (bench/corpus/NAME.json.xz)."""
     return sorted(p.name[: -len(".json.xz")] for p in CORPUS_DIR.glob("*.json.xz"))

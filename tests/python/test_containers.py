@@ -3,8 +3,6 @@ reference counts; containers changed or dropped while they are written."""
 import dataclasses
 import gc
 import json
-import os
-import subprocess
 import sys
 import weakref
 
@@ -13,6 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quibex
+from conftest import outside_debug_allocator_child, run_under_debug_allocator
 
 INDENT = quibex.OPT_INDENT_2
 
@@ -491,12 +490,6 @@ def test_value_handed_to_default_stays_alive():
     assert quibex.dumps(items, default) == b'[["payload"]]'
 
 
-@pytest.mark.skipif(os.environ.get("PYTHONMALLOC") == "debug", reason="already in the debug-allocator child")
+@outside_debug_allocator_child
 def test_mutation_cases_under_debug_allocator():
-    env = dict(os.environ, PYTHONMALLOC="debug")
-    result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
-         "-k", "written or alive or default_stays or reference_counts"],
-        env=env, capture_output=True, text=True, timeout=300,
-    )
-    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    run_under_debug_allocator(__file__, "written or alive or default_stays or reference_counts", timeout=300)

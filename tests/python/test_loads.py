@@ -3,7 +3,6 @@ import gc
 import json
 import math
 import os
-import subprocess
 import sys
 import threading
 
@@ -11,7 +10,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quibex
-from conftest import BytesSub, StrSub, corpus_bytes, corpus_names
+from conftest import (BytesSub, StrSub, corpus_bytes, corpus_names, outside_debug_allocator_child,
+                      run_under_debug_allocator)
 
 WRONG_TYPE = "Input must be bytes, bytearray, memoryview, or str"
 NOT_UTF8 = "str is not valid UTF-8: surrogates not allowed"
@@ -251,17 +251,9 @@ def test_dict_tracked_by_the_collector_as_the_interpreter_would(doc):
     assert gc.is_tracked(quibex.loads(doc)) == gc.is_tracked(json.loads(doc))
 
 
-@pytest.mark.skipif(os.environ.get("PYTHONMALLOC") == "debug", reason="already in the debug-allocator child")
+@outside_debug_allocator_child
 def test_dicts_under_debug_allocator():
-    # The debug allocator checks that each table is freed from the domain it
-    # came from, and that nothing writes past it.
-    env = dict(os.environ, PYTHONMALLOC="debug")
-    result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
-         "-k", "dict_sizes or duplicate_keys or repeated_keys or corpus"],
-        env=env, capture_output=True, text=True, timeout=600,
-    )
-    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    run_under_debug_allocator(__file__, "dict_sizes or duplicate_keys or repeated_keys or corpus", timeout=600)
 
 
 def test_key_hashes_are_the_interpreters():
